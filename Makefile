@@ -1,0 +1,37 @@
+# Set-up and build entry points. Every target installs what it needs first
+# (Debian 12, as root; nothing is installed when everything is already there).
+
+BUILD_DIR ?= build
+ASAN_DIR ?= build-asan
+JOBS ?= 2
+PREFIX ?= /usr/local
+
+DEBIAN_PACKAGES = build-essential cmake pkg-config libcurl4-openssl-dev libpugixml-dev \
+  libgdal-dev libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
+
+.PHONY: all deps build test sanitize install clean
+
+all: build
+
+deps:
+	@./scripts/install-deps.sh $(DEBIAN_PACKAGES)
+
+build: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD_DIR) -j$(JOBS)
+
+test: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
+
+# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize: deps
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DOGCWEB_SANITIZE=ON
+	cmake --build $(ASAN_DIR) -j$(JOBS)
+	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j$(JOBS)
+
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+clean:
+	rm -rf $(BUILD_DIR) $(ASAN_DIR)

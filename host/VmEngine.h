@@ -1,0 +1,244 @@
+// The host engine: the connection record, the data source and dataset base
+// classes that every engine plug-in derives from, and the dataset descriptions.
+// A data source owns its datasets; a dataset knows its data source, name, type,
+// bounds and projection.
+#pragma once
+
+#include "PlxTypes.h"
+#include "VmGeometry.h"
+#include "VmProjection.h"
+#include "VmToolkit.h"
+
+namespace VMK {
+
+using PLX::PlxArray;
+using PLX::PlxDict;
+using PLX::PlxMBString;
+using PLX::PlxRect2D;
+using PLX::PlxTime;
+
+class VmDataSource;
+
+// What the host asks an engine about its abilities. Only the first is a
+// read ability; the others concern writing.
+enum VmEngAbility {
+    VmEngAbilityRead = 1,
+    VmEngAbilityEdit = 2,
+    VmEngAbilityCreateDataset = 3,
+    VmEngAbilityTransaction = 4,
+    VmEngAbilityVersioning = 5,
+    VmEngAbilityTopology = 6,
+};
+
+// Write actions the host may ask an engine to support.
+enum VmEngAction {
+    VmEngActionAppend = 1,
+    VmEngActionUpdate = 2,
+    VmEngActionDelete = 3,
+    VmEngActionCreateIndex = 4,
+    VmEngActionRename = 5,
+};
+
+// The connection record the host fills before it opens a data source.
+struct PlxDsConnection {
+    int EngineType = 0;
+    PlxMBString Server;       // the service address as typed
+    PlxMBString Database;     // engine-specific; unused by web engines
+    PlxMBString User;
+    PlxMBString Password;
+    PlxMBString Target;       // service type after opening, or the tile-cache folder
+    PlxMBString ServiceKind;  // "wms", "wfs", "wcs", "wmts" as the host gives it
+    unsigned char OptionFlag1 = 0;
+    unsigned char OptionFlag2 = 0;
+    unsigned char OptionFlag3 = 0;
+    unsigned char OptionFlag4 = 0;
+    unsigned char ReadOnly = 0;  // the host's own flag: the source is never written to
+};
+
+class VmDataset {
+public:
+    // Dataset type numbers the host knows.
+    enum DatasetType {
+        Tabular = 0,
+        Point = 1,
+        Line = 3,
+        Region = 5,
+        Text = 7,
+        WebTile = 81,
+        Image = 82,
+        Grid = 83,
+        WebMap = 86,       // a map service (WMS)
+        WebCoverage = 87,  // a coverage service (WCS)
+        CAD = 149,
+        WebFeature = 151,  // a feature service type before its schema is read
+    };
+
+    VmDataset() = default;
+    virtual ~VmDataset() = default;
+    VmDataset(const VmDataset&) = delete;
+    VmDataset& operator=(const VmDataset&) = delete;
+
+    virtual PlxMBString GetName() { return m_strName; }
+    virtual unsigned char IsOpen() { return m_bOpened; }
+    virtual unsigned char Open() { m_bOpened = 1; return 1; }
+    virtual void Close() { m_bOpened = 0; }
+    virtual PlxRect2D GetBounds() { return m_rcBounds; }
+    virtual void SetBounds(const PlxRect2D& rect) { m_rcBounds = rect; }
+    virtual void SetPrjCoordSys(const VmPrjCoordSys& system) { m_PrjCoordSys = system; }
+    virtual VmPrjCoordSys GetPrjCoordSys() { return m_PrjCoordSys; }
+    virtual DatasetType GetType() { return m_nType; }
+
+    void SetName(const PlxMBString& name) { m_strName = name; }
+    void SetType(DatasetType type) { m_nType = type; }
+    void SetDataSource(VmDataSource* source) { m_pDataSource = source; }
+    VmDataSource* GetDataSource() const { return m_pDataSource; }
+
+protected:
+    VmDataSource* m_pDataSource = nullptr;  // not owned
+    PlxMBString m_strName;
+    DatasetType m_nType = Tabular;
+    PlxRect2D m_rcBounds;
+    VmPrjCoordSys m_PrjCoordSys;
+    unsigned char m_bOpened = 0;
+};
+
+// Descriptions from which datasets are created.
+struct VmDatasetVectorInfo {
+    PlxMBString Name;
+    PlxMBString TableName;
+    VmDataset::DatasetType Type = VmDataset::Tabular;
+    PlxRect2D Bounds;
+};
+
+struct VmDatasetRasterInfo {
+    PlxMBString Name;
+    PlxMBString TableName;
+    VmDataset::DatasetType Type = VmDataset::Image;
+    PlxRect2D Bounds;
+    int PixelFormat = 0;
+    int Width = 0;
+    int Height = 0;
+};
+
+class VmDatasetRaster : public VmDataset {
+public:
+    VmDatasetRaster() = default;
+    explicit VmDatasetRaster(const VmDatasetRasterInfo& info) : m_Info(info) {
+        m_strName = info.Name;
+        m_nType = info.Type;
+        m_rcBounds = info.Bounds;
+    }
+    const VmDatasetRasterInfo& GetInfo() const { return m_Info; }
+
+protected:
+    VmDatasetRasterInfo m_Info;
+};
+
+// Base of the web map and coverage datasets: keeps the in-memory data sources
+// of past downloads alive for the dataset's life, and the CRS bound in use.
+class VmWebDatasetRaster : public VmDatasetRaster {
+public:
+    VmWebDatasetRaster() = default;
+    explicit VmWebDatasetRaster(const VmDatasetRasterInfo& info) : VmDatasetRaster(info) {}
+    ~VmWebDatasetRaster() override;
+
+    const VmCRSBound& GetUsedCRSBound() const { return m_UsedCRSBound; }
+
+protected:
+    PlxArray<VmDataSource*> m_TempDataSources;  // owned
+    VmCRSBound m_UsedCRSBound;
+};
+
+// Base of the tiled (WMTS) datasets.
+class VmDatasetRasterWeb : public VmDatasetRaster {
+public:
+    VmDatasetRasterWeb() = default;
+    explicit VmDatasetRasterWeb(const VmDatasetRasterInfo& info) : VmDatasetRaster(info) {}
+};
+
+class VmTable : public VmDataset {};
+
+class VmDatasetVector : public VmTable {
+public:
+    VmDatasetVector() = default;
+    explicit VmDatasetVector(const VmDatasetVectorInfo& info) : m_Info(info) {
+        m_strName = info.Name;
+        m_nType = info.Type;
+        m_rcBounds = info.Bounds;
+    }
+    const VmDatasetVectorInfo& GetInfo() const { return m_Info; }
+
+protected:
+    VmDatasetVectorInfo m_Info;
+};
+
+// Base of the web feature datasets.
+class VmWebDatasetVector : public VmDatasetVector {
+public:
+    VmWebDatasetVector() = default;
+    explicit VmWebDatasetVector(const VmDatasetVectorInfo& info) : VmDatasetVector(info) {}
+    ~VmWebDatasetVector() override;
+
+protected:
+    PlxArray<VmDataSource*> m_TempDataSources;  // owned
+};
+
+class VmDatasetTopo : public VmDataset {};
+
+// The data source base. The list of datasets is filled and emptied by the
+// engine itself; the base only offers lookups over it.
+class VmDataSource {
+public:
+    VmDataSource() = default;
+    virtual ~VmDataSource() = default;
+    VmDataSource(const VmDataSource&) = delete;
+    VmDataSource& operator=(const VmDataSource&) = delete;
+
+    virtual unsigned char Create() { return 0; }
+    virtual unsigned char Open() { return 0; }
+    virtual unsigned char IsOpen() { return m_bOpened; }
+    virtual unsigned char Connect() { return Open(); }
+    virtual void Close() { m_bOpened = 0; }
+    virtual PlxTime GetDateCreated() { return PlxTime(0.0); }
+    virtual PlxTime GetDateLastUpdated() { return PlxTime(0.0); }
+    virtual unsigned char SaveInfo() { return 1; }
+    virtual unsigned char ChangePassword(const PlxMBString& password) {
+        m_dsConnection.Password = password;
+        return 1;
+    }
+    virtual unsigned char DeleteDataset(const PlxMBString& name);
+    virtual VmDatasetVector* CreateDatasetVector(const VmDatasetVectorInfo&) { return nullptr; }
+    virtual VmDatasetTopo* CreateDatasetTopo(const PlxMBString&) { return nullptr; }
+    virtual VmDatasetRaster* CreateDatasetRaster(const VmDatasetRasterInfo&, unsigned char) { return nullptr; }
+    virtual PlxMBString GetEngineName() { return PlxMBString(); }
+    virtual unsigned char BeginTrans() { return 0; }
+    virtual void Commit() {}
+    virtual void Rollback() {}
+    virtual unsigned char HasAbility(VmEngAbility) { return 0; }
+    virtual unsigned char IsSupport(VmDataset::DatasetType) { return 0; }
+    virtual unsigned char IsSupport(VmEngAction) { return 0; }
+
+    PlxDsConnection& GetConnectionInfo() { return m_dsConnection; }
+    const PlxDsConnection& GetConnectionInfo() const { return m_dsConnection; }
+    PlxMBString GetPassword() const { return m_dsConnection.Password; }
+    int GetEngineType() const { return m_dsConnection.EngineType; }
+    bool IsReadOnly() const { return m_dsConnection.ReadOnly != 0; }
+
+    int GetDatasetCount() const { return m_Datasets.GetSize(); }
+    VmDataset* GetDataset(int index) const;
+    // The first dataset whose name equals `name` ignoring case, or null.
+    VmDataset* GetDataset(const PlxMBString& name) const;
+    // `name` when no dataset carries it, otherwise `name` followed by the
+    // smallest number from `start` on that makes it free ("roads_1").
+    PlxMBString GetUnoccupiedDatasetName(const PlxMBString& name, int start = 1) const;
+
+protected:
+    PlxDsConnection m_dsConnection;
+    unsigned char m_bOpened = 0;
+    VmMutex m_mutex;
+    PlxArray<VmDataset*> m_Datasets;  // owned
+    int m_nAccessMode = 0;            // the host's; 3 is "read, shared"
+    PlxMBString m_strDescription;     // the host's free text about the source
+};
+
+} // namespace VMK

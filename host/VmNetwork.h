@@ -1,0 +1,74 @@
+// The host network toolkit: HTTP downloads into local files and the URL helpers
+// every request builder relies on. All functions are static and thread-safe.
+#pragma once
+
+#include "PlxTypes.h"
+
+namespace VMK {
+
+using PLX::PlxDict;
+using PLX::PlxMBString;
+
+using VmKVPairs = PlxDict<PlxMBString, PlxMBString>;
+
+// Time-outs and limits of every HTTP request. Defaults come from the
+// environment when first used (OGCWEB_CONNECT_TIMEOUT seconds, default 10;
+// OGCWEB_STALL_TIMEOUT seconds, default 30: a transfer slower than 1 byte/s for
+// that long is abandoned; OGCWEB_TIMEOUT seconds for a whole request, default
+// 300; OGCWEB_MAX_DOWNLOAD_MB, default 1024). Set replaces them process-wide.
+struct VmHttpSettings {
+    long connectTimeoutMs = 10000;
+    long stallTimeoutSec = 30;
+    long totalTimeoutSec = 300;
+    long long maxBytes = 1024LL * 1024 * 1024;
+
+    static VmHttpSettings Get();
+    static void Set(const VmHttpSettings& settings);
+};
+
+class VmHttpHelper {
+public:
+    // Downloads `url` into a new file in the temporary folder and returns its
+    // path; "" on failure (no connection, time-out, HTTP status 400 or above,
+    // a body over the size limit, a write error), in which case no file is
+    // left. Basic authentication when `user` is not empty; credentials are
+    // never sent to another host after a redirect. gzip and deflate bodies are
+    // decoded. Method 0 is GET (the only one used). File type 0 names the file
+    // "*.xml" (documents), 1 "*.dat" (data). `contentType` receives the
+    // response's Content-Type ("" when the server sent none).
+    static PlxMBString RequestFile(const PlxMBString& url, const PlxMBString& user,
+                                   const PlxMBString& password, int method, int fileType);
+    static PlxMBString RequestFile(const PlxMBString& url, const PlxMBString& user,
+                                   const PlxMBString& password, int method, int fileType,
+                                   PlxMBString& contentType);
+
+    // Splits at the first "?": `base` is what comes before it (the whole URL
+    // when there is none), and each "&"-separated piece after it becomes a pair,
+    // split at its first "=" (no "=": an empty value). Empty pieces and pieces
+    // with an empty key are dropped; a key that comes again replaces the value.
+    // Nothing is unescaped. Returns 0 for an empty URL (base and pairs emptied).
+    static unsigned char URLtoKVPairs(const PlxMBString& url, PlxMBString& base, VmKVPairs& pairs);
+    // Writes base + "?" + "k=v&" for every pair in key order: "base?k1=v1&k2=v2&",
+    // and "base?" with no pair, so that an endpoint carrying its own parameters
+    // takes further ones directly. Nothing is escaped. Returns 1.
+    static unsigned char KVPairstoURL(const PlxMBString& base, const VmKVPairs& pairs, PlxMBString& url);
+
+    // Splits "scheme://host[:port]/object?extra": `serviceType` is the scheme
+    // in lower case, `object` the path starting with "/" ("/" when none),
+    // `extra` the query with its leading "?" ("" when none), `port` the
+    // explicit port or the scheme's default (80, 443, 21). Returns 0 when the
+    // URL has no "://" or no host.
+    static unsigned char VmParseURL2(const PlxMBString& url, PlxMBString& serviceType, PlxMBString& host,
+                                     PlxMBString& object, PlxMBString& extra, int& port);
+    // `first`: the URL before its first "?"; `second`: what follows the "?"
+    // ("" when none). Returns 0 for an empty URL.
+    static unsigned char VmParseURL3(const PlxMBString& url, PlxMBString& first, PlxMBString& second);
+
+    // Sends the capabilities request `url` and returns the root element's
+    // version attribute with its dots removed, read as a decimal number ("1.1.1"
+    // gives 111). Any failure gives -1: no answer, an error status, a document
+    // that is not XML, an exception report, a root without version.
+    static int CheckOGCRequest(const PlxMBString& url, const PlxMBString& user, const PlxMBString& password);
+};
+
+} // namespace VMK

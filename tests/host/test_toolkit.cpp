@@ -1,0 +1,190 @@
+// The log, message texts, hash table, configuration and files.
+#include "TestSupport.h"
+#include "VmStream.h"
+#include "VmToolkit.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <sstream>
+
+using namespace VMK;
+
+namespace {
+
+std::string ReadAll(const PlxMBString& path) {
+    std::ifstream in(path.c_str());
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Fills slots directly, the way a host that sized its table exactly would.
+class PackedHash : public VmHash<PlxMBString> {
+public:
+    explicit PackedHash(int slots) : VmHash<PlxMBString>(slots) {}
+    void FillEverySlot() {
+        for (int i = 0; i <= m_nMask; ++i) {
+            m_pSlots[i].key.Format("key%d", i);
+            m_pSlots[i].value = "v";
+        }
+    }
+};
+
+} // namespace
+
+TEST(VmLogFileTest, EntriesGoToFileAndMemory) {
+    TempFolder folder;
+    LogCapture capture;
+    PlxMBString path = folder.Path("engine.log");
+    VmLogFile::GetInstance(false).SetPath(path);
+
+    VmLogFile::GetInstance(false).RecordLog(300, "ELg041", "Src/EngineOGC/VmDataSourceOGC", 12);
+    VmLogFile::GetInstance(false).RecordLog(400, "EAe006", "no version agreed (1.1.0)", "Src/EngineOGC/VmDataSourceOGC", 34);
+
+    auto entries = VmLogFile::GetInstance(false).Entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].level, 300);
+    EXPECT_EQ(entries[0].code, "ELg041");
+    EXPECT_EQ(entries[1].detail, "no version agreed (1.1.0)");
+    EXPECT_EQ(VmLogFile::GetInstance(false).CountEntries("ELg041"), 1);
+
+    std::string text = ReadAll(path);
+    std::istringstream lines(text);
+    std::string first, second, extra;
+    ASSERT_TRUE(std::getline(lines, first));
+    ASSERT_TRUE(std::getline(lines, second));
+    EXPECT_FALSE(std::getline(lines, extra)) << "one line per entry";
+    EXPECT_NE(first.find("\t300\tELg041\t"), std::string::npos) << first;
+    EXPECT_NE(first.find(VmStringEx::ResText("ELg041").c_str()), std::string::npos) << "the file explains the code";
+    EXPECT_NE(first.find("Src/EngineOGC/VmDataSourceOGC:12"), std::string::npos);
+    EXPECT_NE(second.find("no version agreed (1.1.0)"), std::string::npos);
+}
+
+TEST(VmLogFileTest, UnwritablePathDoesNotLoseMemoryEntries) {
+    LogCapture capture;
+    VmLogFile::GetInstance(false).SetPath("/nonexistent-folder/x/engine.log");
+    VmLogFile::GetInstance(false).RecordLog(400, "EIb003", "f", 1);
+    EXPECT_EQ(VmLogFile::GetInstance(false).CountEntries("EIb003"), 1);
+}
+
+TEST(VmLogFileDeathTest, DumpLogsThenEndsTheProcessWithTheSignal) {
+    TempFolder folder;
+    PlxMBString path = folder.Path("crash.log");
+    EXPECT_EXIT(
+        {
+            VmLogFile::GetInstance(false).SetPath(path);
+            VmLogFile::InstallCrashDump();
+            std::raise(SIGTERM);
+        },
+        ::testing::KilledBySignal(SIGTERM), "");
+    EXPECT_NE(ReadAll(path).find("signal 15"), std::string::npos);
+}
+
+TEST(VmStringExTest, MessageTextsAndHash) {
+    VmStringEx text("unchanged");
+    EXPECT_FALSE(text.LoadResString("EXx999"));
+    EXPECT_EQ(text, "unchanged");
+    ASSERT_TRUE(text.LoadResString("EAe006"));
+    EXPECT_NE(text.Find("%s"), -1) << "EAe006 is used as a format with the version";
+    EXPECT_EQ(VmStringEx::ResText("EXx999"), "EXx999");
+
+    // Every code the engine logs has a text of its own.
+    const char* codes[] = {"EAc006", "EAe006", "EAf013", "EAf020", "EAg002", "EAg020", "EAg046", "EEb001",
+                           "EEg001", "EEh007", "EGg020", "EHa003", "EIb003", "EIe010", "EKa002", "ELb005",
+                           "ELc008", "ELc023", "ELg035", "ELg036", "ELg037", "ELg038", "ELg039", "ELg040",
+                           "ELg041", "ELg042", "ELg043", "ELg044", "ELg045", "ELg046", "ELg047", "ELg048",
+                           "ELg049", "ELg050", "ELj010"};
+    for (const char* code : codes) EXPECT_NE(VmStringEx::ResText(code), code) << code;
+
+    EXPECT_EQ(VmStringEx("WebCacheFilePath").HashVal(), VmStringEx("WebCacheFilePath").HashVal());
+    EXPECT_NE(VmStringEx("a").HashVal(), VmStringEx("b").HashVal());
+    EXPECT_EQ(VmStringEx("").HashVal(), 2166136261u);
+}
+
+TEST(VmHashTest, LookupInsertAndGrow) {
+    VmHash<PlxMBString> hash(8);
+    PlxMBString value("untouched");
+    EXPECT_FALSE(hash.Lookup("", value));
+    EXPECT_FALSE(hash.Insert("", "x"));
+    EXPECT_FALSE(hash.Lookup("missing", value));
+    EXPECT_EQ(value, "untouched");
+
+    for (int i = 0; i < 100; ++i) {
+        PlxMBString key;
+        key.Format("key%d", i);
+        ASSERT_TRUE(hash.Insert(key, key + "=v"));
+    }
+    EXPECT_EQ(hash.GetCount(), 100);
+    EXPECT_GE(hash.GetSlotCount(), 200) << "kept at most half full";
+    for (int i = 0; i < 100; ++i) {
+        PlxMBString key;
+        key.Format("key%d", i);
+        EXPECT_EQ(hash[key], key + "=v");
+    }
+    hash.Insert("key7", "replaced");
+    EXPECT_EQ(hash["key7"], "replaced");
+    EXPECT_EQ(hash.GetCount(), 100);
+    EXPECT_EQ(hash["KEY7"], "") << "keys are case-sensitive; operator[] never inserts";
+    EXPECT_EQ(hash.GetCount(), 100);
+}
+
+TEST(VmHashTest, LookupInFullTableEndsAfterOneCycle) {
+    PackedHash hash(16);
+    hash.FillEverySlot();
+    PlxMBString value;
+    EXPECT_FALSE(hash.Lookup("absent", value));
+    EXPECT_TRUE(hash.Lookup("key3", value));
+}
+
+TEST(VmRegistryTest, ReadsKeysUnderTheRoot) {
+    TempFolder folder;
+    PlxMBString path = folder.Path("ogcweb.xml");
+    std::ofstream(path.c_str()) << "<Configuration><WebCacheFilePath>./cache</WebCacheFilePath>"
+                                   "<Other>x</Other></Configuration>";
+    ASSERT_TRUE(VmRegistry::Reload(path));
+    EXPECT_EQ(VmRegistry::XmlPath(), path);
+    EXPECT_EQ(VmRegistry::Root()["WebCacheFilePath"], "./cache");
+    EXPECT_EQ(VmRegistry::Root()["Missing"], "");
+
+    EXPECT_FALSE(VmRegistry::Reload(folder.Path("absent.xml")));
+    EXPECT_EQ(VmRegistry::Root()["WebCacheFilePath"], "") << "a missing file is an empty configuration";
+}
+
+TEST(VmFileTest, PathsAndTemporaryFiles) {
+    TempFolder folder;
+    EXPECT_EQ(VmFile::GetDir("/etc/ogcweb/config.xml"), "/etc/ogcweb");
+    EXPECT_EQ(VmFile::GetAbsolutePath("/etc/ogcweb/config.xml", "./cache"), "/etc/ogcweb/cache");
+    EXPECT_EQ(VmFile::GetAbsolutePath("/etc/ogcweb/config.xml", "../cache/x"), "/etc/cache/x");
+    EXPECT_EQ(VmFile::GetAbsolutePath("/etc/ogcweb/config.xml", "/var/cache"), "/var/cache");
+
+    PlxMBString deep = folder.Path("a/b/c");
+    EXPECT_TRUE(VmFile::MkDirEx(deep));
+    EXPECT_TRUE(VmFile::IsExist(deep));
+
+    PlxMBString a = VmFile::CreateTempFile("t", ".xml");
+    PlxMBString b = VmFile::CreateTempFile("t", ".xml");
+    ASSERT_FALSE(a.IsEmpty());
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a.Find(folder.Path("").c_str()), 0) << "temporary files go to the configured folder";
+    VmFileStatus status;
+    ASSERT_TRUE(VmFile::GetStatus(a, status));
+    EXPECT_EQ(status.size, 0);
+
+    VmFile64 out;
+    ASSERT_TRUE(out.Open(a, 1, 0));
+    EXPECT_EQ(out.Write("hello", 5), 5);
+    out.Close();
+    VmFile64 in;
+    ASSERT_TRUE(in.Open(a, 2, 0));
+    char buffer[16] = {};
+    EXPECT_EQ(in.Read(buffer, sizeof buffer), 5);
+    EXPECT_EQ(in.Read(buffer, sizeof buffer), 0);
+    in.Close();
+
+    EXPECT_TRUE(VmFile::Delete(a));
+    EXPECT_FALSE(VmFile::Delete(a));
+    EXPECT_TRUE(VmFile::Delete(b));
+    EXPECT_FALSE(VmFile64().Open(folder.Path("absent"), 2, 0));
+}

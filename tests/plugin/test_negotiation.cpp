@@ -1,0 +1,189 @@
+// Version negotiation and opening against a scripted server on loopback.
+#include "ScriptedServer.h"
+#include "TestSupport.h"
+#include "VmDataSourceOGC.h"
+#include "VmNetwork.h"
+
+#include <gtest/gtest.h>
+
+using namespace VMK;
+using ogctest::ScriptedRequest;
+using ogctest::ScriptedResponse;
+using ogctest::ScriptedServer;
+
+namespace {
+
+std::string Capabilities(const std::string& root, const std::string& version) {
+    return "<?xml version=\"1.0\"?><" + root + " version=\"" + version + "\"><Service/></" + root + ">";
+}
+
+// A server that answers every capabilities request with one fixed version.
+ScriptedServer::Handler AlwaysAnswers(const std::string& root, const std::string& version) {
+    return [=](const ScriptedRequest&) { return ScriptedResponse::Ok(Capabilities(root, version)); };
+}
+
+struct Fixture : ::testing::Test {
+    TempFolder temp;
+    LogCapture log;
+    VmDataSourceOGC source;
+
+    void Prepare(const ScriptedServer& server, const char* target, const char* path = "/ows") {
+        source.GetConnectionInfo().Server = server.Url(path).c_str();
+        source.GetConnectionInfo().Target = target;
+        source.AutoPatchURL();
+    }
+};
+
+using NegotiationTest = Fixture;
+
+} // namespace
+
+TEST_F(NegotiationTest, WmsThatOnlySpeaks130IsFoundAfterFiveRequests) {
+    ScriptedServer server(AlwaysAnswers("WMS_Capabilities", "1.3.0"));
+    Prepare(server, "wms");
+    ASSERT_TRUE(source.VersionNegotiate());
+    EXPECT_EQ(source.GetVersion(), "1.3.0");
+    auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 5u);
+    const char* asked[] = {"1.0.0", "1.0.0", "1.1.0", "1.1.1", "1.3.0"};
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(requests[i].Param("VERSION"), asked[i]) << i;
+        EXPECT_EQ(requests[i].Param("REQUEST"), "GetCapabilities");
+        EXPECT_EQ(requests[i].Param("SERVICE"), "WMS");
+    }
+    EXPECT_EQ(source.GetURL(), server.Url("/ows?REQUEST=GetCapabilities&SERVICE=WMS&VERSION=1.3.0&").c_str());
+    EXPECT_EQ(log.Total(), 0);
+}
+
+TEST_F(NegotiationTest, WfsThatAnswers100AgreesAtOnce) {
+    ScriptedServer server(AlwaysAnswers("WFS_Capabilities", "1.0.0"));
+    Prepare(server, "wfs");
+    PlxMBString before = source.GetURL();
+    ASSERT_TRUE(source.VersionNegotiate());
+    EXPECT_EQ(server.RequestCount(), 1u);
+    EXPECT_EQ(source.GetVersion(), "1.0.0");
+    EXPECT_EQ(source.GetURL(), before);
+}
+
+TEST_F(NegotiationTest, ServerThatFollowsTheAskedVersionSettlesOnTheFirstItKnows) {
+    // Answers the version it was asked for when it knows it, else 1.1.1.
+    ScriptedServer server([](const ScriptedRequest& r) {
+        std::string v = r.Param("VERSION");
+        return ScriptedResponse::Ok(Capabilities("WMT_MS_Capabilities", v == "1.1.0" ? v : "1.1.1"));
+    });
+    Prepare(server, "wms");
+    ASSERT_TRUE(source.VersionNegotiate());
+    EXPECT_EQ(source.GetVersion(), "1.1.0");
+    EXPECT_EQ(server.RequestCount(), 3u);
+}
+
+TEST_F(NegotiationTest, WcsThatAnswers111FailsWithOneLogEntry) {
+    ScriptedServer server(AlwaysAnswers("Capabilities", "1.1.1"));
+    Prepare(server, "wcs", "/wcs?map=/srv/demo.map");
+    PlxMBString before = source.GetURL();
+    EXPECT_FALSE(source.VersionNegotiate());
+    EXPECT_EQ(server.RequestCount(), 3u);
+    EXPECT_EQ(source.GetURL(), before) << "a failed negotiation changes nothing";
+    EXPECT_EQ(source.GetVersion(), "1.0.0");
+    ASSERT_EQ(log.Total(), 1);
+    VmLogEntry entry = VmLogFile::GetInstance(false).Entries()[0];
+    EXPECT_EQ(entry.code, "EAe006");
+    EXPECT_EQ(entry.level, 400);
+    EXPECT_NE(entry.detail.Find("1.1.0"), -1) << "the entry names the last version tried: " << entry.detail.str();
+    EXPECT_EQ(server.LastRequest().Param("map"), "/srv/demo.map") << "the server's own parameters travel along";
+}
+
+TEST_F(NegotiationTest, ExceptionReportsAndErrorsAgreeOnNothing) {
+    int n = 0;
+    ScriptedServer server([&n](const ScriptedRequest&) {
+        switch (n++ % 3) {
+        case 0: return ScriptedResponse::Ok("<ServiceExceptionReport version=\"1.1.1\"><ServiceException>no"
+                                            "</ServiceException></ServiceExceptionReport>");
+        case 1: return ScriptedResponse::Status(500, "<html>oops</html>", "text/html");
+        default: return ScriptedResponse::Ok("not xml at all");
+        }
+    });
+    Prepare(server, "wms");
+    EXPECT_FALSE(source.VersionNegotiate());
+    EXPECT_EQ(server.RequestCount(), 5u);
+    EXPECT_EQ(log.Total(), 0) << "only coverage services log a failed negotiation";
+    EXPECT_TRUE(temp.Files().empty()) << "no download is left behind";
+}
+
+TEST_F(NegotiationTest, ServerThatNeverAnswersFailsWithoutHanging) {
+    VmHttpSettings saved = VmHttpSettings::Get();
+    VmHttpSettings quick = saved;
+    quick.stallTimeoutSec = 1;
+    quick.totalTimeoutSec = 1;
+    VmHttpSettings::Set(quick);
+    ScriptedServer server([](const ScriptedRequest&) { return ScriptedResponse::Stall(5000); });
+    Prepare(server, "wms");
+    EXPECT_FALSE(source.VersionNegotiate());
+    VmHttpSettings::Set(saved);
+    EXPECT_EQ(server.RequestCount(), 5u);
+    EXPECT_EQ(log.Total(), 0);
+    EXPECT_TRUE(temp.Files().empty());
+}
+
+TEST_F(NegotiationTest, UnknownTargetTriesOnlyTheTypedAddress) {
+    ScriptedServer server(AlwaysAnswers("WMS_Capabilities", "1.3.0"));
+    Prepare(server, "tiles");
+    EXPECT_FALSE(source.VersionNegotiate());
+    EXPECT_EQ(server.RequestCount(), 1u);
+    EXPECT_FALSE(server.LastRequest().HasHeader("Authorization"));
+}
+
+TEST_F(NegotiationTest, CredentialsGoWithEveryProbe) {
+    ScriptedServer server(AlwaysAnswers("WMS_Capabilities", "1.3.0"));
+    Prepare(server, "wms");
+    source.GetConnectionInfo().User = "alice";
+    source.GetConnectionInfo().Password = "s3cret";
+    ASSERT_TRUE(source.VersionNegotiate());
+    for (const auto& r : server.Requests())
+        EXPECT_EQ(r.Header("Authorization"), "Basic YWxpY2U6czNjcmV0");
+}
+
+using OpenTest = Fixture;
+
+TEST_F(OpenTest, WmsOpensUpToTheDocumentAndStopsCleanlyWithoutAReader) {
+    ScriptedServer server(AlwaysAnswers("WMS_Capabilities", "1.3.0"));
+    source.GetConnectionInfo().Server = server.Url("/wms?LAYERS=a&VERSION=1.1.1").c_str();
+    source.GetConnectionInfo().ServiceKind = "WMS";
+    source.GetConnectionInfo().OptionFlag1 = 1;
+    EXPECT_FALSE(source.Open());
+    EXPECT_FALSE(source.IsOpen());
+    EXPECT_EQ(source.GetDatasetCount(), 0);
+    EXPECT_EQ(source.GetConnectionInfo().Target, "WMS") << "the service kind becomes the target";
+    EXPECT_EQ(source.GetConnectionInfo().OptionFlag1, 0);
+    EXPECT_EQ(server.RequestCount(), 6u) << "five probes, then the document download";
+    EXPECT_EQ(server.LastRequest().Param("LAYERS"), "");
+    EXPECT_TRUE(temp.Files().empty()) << "the downloaded document is deleted";
+}
+
+TEST_F(OpenTest, ServiceKindSelectsThePath) {
+    ScriptedServer server(AlwaysAnswers("WFS_Capabilities", "1.0.0"));
+    source.GetConnectionInfo().Server = server.Url("/ows").c_str();
+    source.GetConnectionInfo().ServiceKind = "WMTS";
+    source.GetConnectionInfo().Target = "/tmp/cache";
+    EXPECT_FALSE(source.Open());
+    EXPECT_EQ(server.RequestCount(), 0u) << "tiled services do not negotiate";
+    EXPECT_EQ(source.GetConnectionInfo().Target, "/tmp/cache");
+
+    // An unknown kind leaves the target the host set, which then names the service.
+    source.GetConnectionInfo().ServiceKind = "ogc";
+    source.GetConnectionInfo().Target = "wfs";
+    EXPECT_FALSE(source.Open());
+    EXPECT_EQ(source.GetConnectionInfo().Target, "wfs");
+    ASSERT_EQ(server.RequestCount(), 2u);
+    EXPECT_EQ(server.Requests()[0].Param("SERVICE"), "WFS");
+}
+
+TEST_F(OpenTest, DeadServerFailsQuickly) {
+    std::string url;
+    { ScriptedServer gone; url = gone.Url("/wms"); }  // nothing listens there any more
+    source.GetConnectionInfo().Server = url.c_str();
+    source.GetConnectionInfo().ServiceKind = "wms";
+    EXPECT_FALSE(source.Open());
+    EXPECT_TRUE(temp.Files().empty());
+    EXPECT_EQ(log.Total(), 0);
+}
