@@ -64,9 +64,14 @@ VmDataSourceOGC::VmDataSourceOGC(PlxDsConnection connection) {
 }
 
 VmDataSourceOGC::~VmDataSourceOGC() {
+    // Coverage records belong to this source, not to the document: the WCS
+    // datasets point at them until Close has deleted the datasets.
+    PlxArray<WCSCoverage*> coverages;
+    if (auto* wcs = dynamic_cast<WCSCapabilities*>(m_pCapabilities)) coverages.Copy(wcs->Coverages);
     delete m_pCapabilities;
     m_pCapabilities = nullptr;
     VmDataSourceOGC::Close();
+    for (WCSCoverage* coverage : coverages) delete coverage;
 }
 
 PlxMBString VmDataSourceOGC::GetEngineName() { return PlxMBString("OGC Web Engine"); }
@@ -296,6 +301,9 @@ unsigned char VmDataSourceOGC::GetCapabilities() {
     // the service then simply offers nothing.
     document->LoadFile(path);
     document->AttachDataSource(this);
+    // The host closes before it opens again, so no dataset points into the
+    // document being replaced any more.
+    if (auto* old = dynamic_cast<WCSCapabilities*>(m_pCapabilities)) old->ReleaseCoverages();
     delete m_pCapabilities;
     m_pCapabilities = document;
     VmFile::Delete(path);

@@ -30,7 +30,8 @@ public:
     VmDataSourceOGC();
     // Takes the given record as it is.
     explicit VmDataSourceOGC(PlxDsConnection connection);
-    // Deletes the capabilities document, then closes (deleting every dataset).
+    // Deletes the capabilities document, then closes (deleting every dataset),
+    // then deletes the coverage records of a WCS document.
     ~VmDataSourceOGC() override;
 
     unsigned char Create() override;

@@ -1,4 +1,5 @@
 // Version negotiation and opening against a scripted server on loopback.
+#include "OGCCapabilities.h"
 #include "ScriptedServer.h"
 #include "TestSupport.h"
 #include "VmDataSourceOGC.h"
@@ -145,19 +146,47 @@ TEST_F(NegotiationTest, CredentialsGoWithEveryProbe) {
 
 using OpenTest = Fixture;
 
-TEST_F(OpenTest, WmsOpensUpToTheDocumentAndStopsCleanlyWithoutAReader) {
+TEST_F(OpenTest, WmsOpenReadsTheNegotiatedDocument) {
     ScriptedServer server(AlwaysAnswers("WMS_Capabilities", "1.3.0"));
     source.GetConnectionInfo().Server = server.Url("/wms?LAYERS=a&VERSION=1.1.1").c_str();
     source.GetConnectionInfo().ServiceKind = "WMS";
     source.GetConnectionInfo().OptionFlag1 = 1;
-    EXPECT_FALSE(source.Open());
-    EXPECT_FALSE(source.IsOpen());
-    EXPECT_EQ(source.GetDatasetCount(), 0);
+    EXPECT_TRUE(source.Open());
+    EXPECT_TRUE(source.IsOpen());
     EXPECT_EQ(source.GetConnectionInfo().Target, "WMS") << "the service kind becomes the target";
     EXPECT_EQ(source.GetConnectionInfo().OptionFlag1, 0);
     EXPECT_EQ(server.RequestCount(), 6u) << "five probes, then the document download";
     EXPECT_EQ(server.LastRequest().Param("LAYERS"), "");
+    EXPECT_EQ(server.LastRequest().Param("VERSION"), "1.3.0");
+    ASSERT_NE(source.GetCapabilitiesDocument(), nullptr);
+    EXPECT_EQ(source.GetCapabilitiesDocument()->Version, "1.3.0");
     EXPECT_TRUE(temp.Files().empty()) << "the downloaded document is deleted";
+    source.Close();
+    EXPECT_NE(source.GetCapabilitiesDocument(), nullptr) << "the document outlives Close";
+}
+
+TEST_F(OpenTest, UnreadableVersionOpensEmptyAndAFailedDownloadFails) {
+    // A WFS that speaks 1.1.0 is agreed with, but that version's document is
+    // not read: the source opens with nothing in it.
+    ScriptedServer server(AlwaysAnswers("WFS_Capabilities", "1.1.0"));
+    source.GetConnectionInfo().Server = server.Url("/wfs").c_str();
+    source.GetConnectionInfo().ServiceKind = "wfs";
+    EXPECT_TRUE(source.Open());
+    EXPECT_EQ(source.GetDatasetCount(), 0);
+    EXPECT_TRUE(temp.Files().empty());
+
+    // The probe is answered, the download that follows is not.
+    int calls = 0;
+    ScriptedServer failing([&calls](const ScriptedRequest&) {
+        return calls++ == 0 ? ScriptedResponse::Ok(Capabilities("WMT_MS_Capabilities", "1.0.0"))
+                            : ScriptedResponse::Status(500);
+    });
+    VmDataSourceOGC other;
+    other.GetConnectionInfo().Server = failing.Url("/wms").c_str();
+    other.GetConnectionInfo().ServiceKind = "wms";
+    EXPECT_FALSE(other.Open()) << "the document download itself fails";
+    EXPECT_EQ(other.GetCapabilitiesDocument(), nullptr);
+    EXPECT_TRUE(temp.Files().empty());
 }
 
 TEST_F(OpenTest, ServiceKindSelectsThePath) {
@@ -172,7 +201,7 @@ TEST_F(OpenTest, ServiceKindSelectsThePath) {
     // An unknown kind leaves the target the host set, which then names the service.
     source.GetConnectionInfo().ServiceKind = "ogc";
     source.GetConnectionInfo().Target = "wfs";
-    EXPECT_FALSE(source.Open());
+    EXPECT_TRUE(source.Open());
     EXPECT_EQ(source.GetConnectionInfo().Target, "wfs");
     ASSERT_EQ(server.RequestCount(), 2u);
     EXPECT_EQ(server.Requests()[0].Param("SERVICE"), "WFS");
