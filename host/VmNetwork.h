@@ -15,7 +15,12 @@ using VmKVPairs = PlxDict<PlxMBString, PlxMBString>;
 // environment when first used (OGCWEB_CONNECT_TIMEOUT seconds, default 10;
 // OGCWEB_STALL_TIMEOUT seconds, default 30: a transfer slower than 1 byte/s for
 // that long is abandoned; OGCWEB_TIMEOUT seconds for a whole request, default
-// 300; OGCWEB_MAX_DOWNLOAD_MB, default 1024). Set replaces them process-wide.
+// 300; OGCWEB_MAX_DOWNLOAD_MB, default 1024). A variable that is not a
+// positive whole number keeps the default. Set replaces them process-wide.
+// The rate behind the stall limit is libcurl's average over the last few
+// seconds, so a silence right after a burst is noticed a few seconds late.
+// A stall or total time-out of 0 (or less) sets no such limit, and so does a
+// maxBytes of 0 (or less).
 struct VmHttpSettings {
     long connectTimeoutMs = 10000;
     long stallTimeoutSec = 30;
@@ -30,12 +35,15 @@ class VmHttpHelper {
 public:
     // Downloads `url` into a new file in the temporary folder and returns its
     // path; "" on failure (no connection, time-out, HTTP status 400 or above,
-    // a body over the size limit, a write error), in which case no file is
-    // left. Basic authentication when `user` is not empty; credentials are
-    // never sent to another host after a redirect. gzip and deflate bodies are
-    // decoded. Method 0 is GET (the only one used). File type 0 names the file
-    // "*.xml" (documents), 1 "*.dat" (data). `contentType` receives the
-    // response's Content-Type ("" when the server sent none).
+    // a body over the size limit, a write error, an address that is not
+    // http or https), in which case no file is left. Basic authentication
+    // when `user` is not empty. Up to 5 redirects are followed, never to
+    // another scheme than http(s), and credentials are never sent to another
+    // host (another name, port or scheme) after a redirect. gzip and deflate
+    // bodies are decoded. Method 0 is GET, the only one used; any other fails.
+    // File type 0 names the file "*.xml" (documents), 1 "*.dat" (data).
+    // `contentType` receives the response's Content-Type ("" when the server
+    // sent none, and on failure).
     static PlxMBString RequestFile(const PlxMBString& url, const PlxMBString& user,
                                    const PlxMBString& password, int method, int fileType);
     static PlxMBString RequestFile(const PlxMBString& url, const PlxMBString& user,
@@ -46,7 +54,8 @@ public:
     // when there is none), and each "&"-separated piece after it becomes a pair,
     // split at its first "=" (no "=": an empty value). Empty pieces and pieces
     // with an empty key are dropped; a key that comes again replaces the value.
-    // Nothing is unescaped. Returns 0 for an empty URL (base and pairs emptied).
+    // Nothing is unescaped. `pairs` is emptied first. Returns 0 for an empty
+    // URL (base and pairs emptied).
     static unsigned char URLtoKVPairs(const PlxMBString& url, PlxMBString& base, VmKVPairs& pairs);
     // Writes base + "?" + "k=v&" for every pair in key order: "base?k1=v1&k2=v2&",
     // and "base?" with no pair, so that an endpoint carrying its own parameters
@@ -56,8 +65,10 @@ public:
     // Splits "scheme://host[:port]/object?extra": `serviceType` is the scheme
     // in lower case, `object` the path starting with "/" ("/" when none),
     // `extra` the query with its leading "?" ("" when none), `port` the
-    // explicit port or the scheme's default (80, 443, 21). Returns 0 when the
-    // URL has no "://" or no host.
+    // explicit port or the scheme's default (80, 443, 21; 0 for any other).
+    // "user:password@" before the host is dropped; a bracketed IPv6 host keeps
+    // its brackets. Returns 0, with every output emptied, when the URL has no
+    // "://", no scheme, no host or a port that is not 1 to 65535.
     static unsigned char VmParseURL2(const PlxMBString& url, PlxMBString& serviceType, PlxMBString& host,
                                      PlxMBString& object, PlxMBString& extra, int& port);
     // `first`: the URL before its first "?"; `second`: what follows the "?"
