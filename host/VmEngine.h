@@ -9,6 +9,8 @@
 #include "VmProjection.h"
 #include "VmToolkit.h"
 
+#include <vector>
+
 namespace VMK {
 
 using PLX::PlxArray;
@@ -120,6 +122,18 @@ struct VmDatasetRasterInfo {
     int Height = 0;
 };
 
+// Pixel formats of rasters: bits per pixel of the bands together.
+enum VmPixelFormat {
+    VmPixelUnknown = 0,
+    VmPixelGray8 = 8,
+    VmPixelGray16 = 16,
+    VmPixelRGB24 = 24,
+    VmPixelRGBA32 = 32,
+    VmPixelFloat32 = 132,  // one 32-bit float band
+    VmPixelFloat64 = 164,  // one 64-bit float band
+    VmPixelMulti = 255,    // any other band layout: see GetBandCount and GetDataTypeName
+};
+
 class VmDatasetRaster : public VmDataset {
 public:
     VmDatasetRaster() = default;
@@ -129,6 +143,48 @@ public:
         m_rcBounds = info.Bounds;
     }
     const VmDatasetRasterInfo& GetInfo() const { return m_Info; }
+
+    // Web rasters: the picture of `rect` at `width` x `height` pixels, or the
+    // answer of a request URL, as a raster owned by the dataset; null when
+    // this raster is not a web raster or the request failed.
+    virtual VmDatasetRaster* GetDatasetRaster(PlxRect2D rect, int width, int height, PlxMBString format);
+    virtual VmDatasetRaster* GetDatasetRaster(PlxMBString url);
+
+    // Layers of rasters drawn from several layers. Each getter empties its
+    // output first and returns 1 when it holds something.
+    virtual unsigned char GetAllLayerNames(PlxArray<PlxMBString>& names);
+    virtual unsigned char GetAllLayerTitles(PlxArray<PlxMBString>& titles);
+    virtual unsigned char GetAllLayerIndexes(PlxArray<int>& indexes);
+    virtual unsigned char GetVisibleLayerNames(PlxArray<PlxMBString>& names);
+    virtual unsigned char GetVisibleLayerTitles(PlxArray<PlxMBString>& titles);
+    virtual unsigned char GetVisibleLayerIndexes(PlxArray<int>& indexes);
+    virtual unsigned char SetVisibleLayers(const PlxArray<PlxMBString>& names);
+    virtual unsigned char SetVisibleLayers(const PlxArray<int>& indexes);
+    virtual unsigned char SetTransparent(unsigned char transparent);
+    virtual unsigned char GetTransparent();
+    // Per layer of the all-layers list: whether it answers feature-information
+    // queries, and the style it is drawn with ("" for the server's default).
+    virtual unsigned char IsLayerQueryable(int index);
+    virtual PlxMBString GetLayerStyle(int index);
+    // Chooses the style a layer is drawn with; 0 when the raster has no styles.
+    virtual unsigned char SetLayerStyle(const PlxMBString& layerName, const PlxMBString& style);
+
+    // Pixels, for rasters that hold them (the in-memory engine's).
+    virtual int GetWidth() { return m_Info.Width; }
+    virtual int GetHeight() { return m_Info.Height; }
+    virtual int GetBandCount() { return 0; }
+    virtual int GetPixelFormat() { return m_Info.PixelFormat; }
+    // "Byte", "UInt16", "Int16", "Float32", ... ("" when no pixels).
+    virtual PlxMBString GetDataTypeName() { return PlxMBString(); }
+    // Reads band `band` (1-based) as doubles, row by row; false when there is
+    // no such band.
+    virtual bool ReadBand(int band, std::vector<double>& values);
+    // Fixes the map rectangle the whole image covers.
+    virtual void SetGeoReference(const PlxRect2D& rect);
+    // Map rectangle to pixel rectangle (left/top are column/row, growing
+    // right and down) and back, through the georeference.
+    virtual void XYToImg(const PlxRect2D& rect, PlxRect2D& imageRect);
+    virtual void ImgToXY(const PlxRect2D& imageRect, PlxRect2D& rect);
 
 protected:
     VmDatasetRasterInfo m_Info;
@@ -143,6 +199,12 @@ public:
     ~VmWebDatasetRaster() override;
 
     const VmCRSBound& GetUsedCRSBound() const { return m_UsedCRSBound; }
+
+    // One format from those a service offers that the import engine reads,
+    // in this order of preference: "image/png", any other PNG format,
+    // "image/jpeg", any other JPEG, then GIF, BMP and TIFF formats; the
+    // service's own spelling is returned. "" when none fits.
+    virtual PlxMBString GetFixedRequestImageType(const PlxArray<PlxMBString>& formats);
 
 protected:
     PlxArray<VmDataSource*> m_TempDataSources;  // owned
@@ -217,6 +279,8 @@ public:
     virtual unsigned char HasAbility(VmEngAbility) { return 0; }
     virtual unsigned char IsSupport(VmDataset::DatasetType) { return 0; }
     virtual unsigned char IsSupport(VmEngAction) { return 0; }
+    // The protocol version a service-backed source agreed on ("" otherwise).
+    virtual PlxMBString GetServiceVersion() { return PlxMBString(); }
 
     PlxDsConnection& GetConnectionInfo() { return m_dsConnection; }
     const PlxDsConnection& GetConnectionInfo() const { return m_dsConnection; }
@@ -239,6 +303,55 @@ protected:
     PlxArray<VmDataset*> m_Datasets;  // owned
     int m_nAccessMode = 0;            // the host's; 3 is "read, shared"
     PlxMBString m_strDescription;     // the host's free text about the source
+};
+
+// The in-memory engine (219): datasets live in memory for the life of the
+// source. Rasters hold their pixels with their georeference; the import
+// engine fills them.
+class VmDatasetRasterMemory : public VmDatasetRaster {
+public:
+    // Takes over `pixels`, an in-memory GDAL dataset (GDALDatasetH).
+    VmDatasetRasterMemory(const PlxMBString& name, void* pixels);
+    ~VmDatasetRasterMemory() override;
+
+    int GetWidth() override;
+    int GetHeight() override;
+    int GetBandCount() override;
+    int GetPixelFormat() override;
+    PlxMBString GetDataTypeName() override;
+    bool ReadBand(int band, std::vector<double>& values) override;
+    void SetGeoReference(const PlxRect2D& rect) override;
+    // The GDAL dataset holding the pixels, for the host's own writers.
+    void* GetPixels() const { return m_pPixels; }
+
+private:
+    void* m_pPixels;
+};
+
+class VmDataSourceMemory : public VmDataSource {
+public:
+    VmDataSourceMemory();
+    ~VmDataSourceMemory() override;
+    // Both need the connection's Server to be ":memory:".
+    unsigned char Create() override;
+    unsigned char Open() override;
+    void Close() override;
+    unsigned char BeginTrans() override { return 1; }
+    void Commit() override {}
+    void Rollback() override {}
+    PlxMBString GetEngineName() override { return PlxMBString("Memory Engine"); }
+    unsigned char HasAbility(VmEngAbility) override { return 1; }
+    // Takes over `dataset` (host-side: the import engine adds through this).
+    void AddDataset(VmDataset* dataset);
+};
+
+// The host's engines by type number. 219 is the in-memory engine: set its
+// connection's Server to ":memory:", then Create() it. The caller owns the
+// result; null for an engine this host does not have.
+class VmDataSourceManager {
+public:
+    static const int EngineMemory = 219;
+    static VmDataSource* CreateDataSource(int engineType);
 };
 
 } // namespace VMK

@@ -4,6 +4,7 @@
 #include "VmDataSourceOGC.h"
 
 #include "OGCCapabilities.h"
+#include "VmDatasetRasterWMS.h"
 #include "VmNetwork.h"
 #include "VmStream.h"
 
@@ -87,6 +88,7 @@ unsigned char VmDataSourceOGC::IsSupport(VmDataset::DatasetType type) {
 unsigned char VmDataSourceOGC::IsOpen() { return m_bOpened; }
 unsigned char VmDataSourceOGC::IsConnected() { return m_bOpened; }
 unsigned char VmDataSourceOGC::Connect() { return Open(); }
+PlxMBString VmDataSourceOGC::GetServiceVersion() { return m_strVersion; }
 
 unsigned char VmDataSourceOGC::ChangePassword(const PlxMBString& password) {
     m_dsConnection.Password = password;
@@ -306,8 +308,20 @@ unsigned char VmDataSourceOGC::GetCapabilities() {
     if (auto* old = dynamic_cast<WCSCapabilities*>(m_pCapabilities)) old->ReleaseCoverages();
     delete m_pCapabilities;
     m_pCapabilities = document;
+    if (auto* wms = dynamic_cast<WMSCapabilities*>(document)) CreateMapDataset(*wms);
     VmFile::Delete(path);
     return 1;
+}
+
+void VmDataSourceOGC::CreateMapDataset(WMSCapabilities& document) {
+    VmDatasetRasterInfo info;
+    info.Type = VmDataset::WebMap;
+    auto* dataset = new VmDatasetRasterWMS(info);
+    dataset->initLayers(document.RootLayer);
+    dataset->SetDataSource(this);
+    m_Datasets.Add(dataset);
+    VmPrjCoordSys projection;
+    if (GetProjectionByName(projection, dataset->GetUsedCRSBound().Name)) dataset->SetPrjCoordSys(projection);
 }
 
 // ---------------------------------------------------------------------------

@@ -12,6 +12,7 @@
 namespace VMK {
 
 class OGCCapabilities;
+class WMSCapabilities;
 
 // One protocol version as number (111) and text ("1.1.1").
 struct OGCVersion {
@@ -55,6 +56,8 @@ public:
     unsigned char IsSupport(VmDataset::DatasetType type) override;
     unsigned char IsSupport(VmEngAction action) override;
     virtual unsigned char IsConnected();
+    // The negotiated protocol version ("" before Open).
+    PlxMBString GetServiceVersion() override;
 
     void SetCached(const unsigned char& value) { m_bCached = value; }
     unsigned char IsCached() const { return m_bCached; }
@@ -81,11 +84,16 @@ protected:
     PlxMBString TrimKeyWord(const PlxMBString& url);
     unsigned char OpenDataSourceWMTS();
 
+
     PlxMBString m_strURL;
     PlxMBString m_strVersion;
     OGCCapabilities* m_pCapabilities = nullptr;  // owned
     unsigned char m_bCached = 0;
     PlxDict<PlxMBString, int> m_dictOGCKeyWords;
+
+private:
+    // The one raster dataset of a map service, fed with the document's layer tree.
+    void CreateMapDataset(WMSCapabilities& document);
 };
 
 } // namespace VMK

@@ -1,0 +1,134 @@
+// The import engine and the raster writer, on GDAL's file drivers.
+#include "VmDataExchange.h"
+
+#include <cpl_conv.h>
+#include <cpl_error.h>
+#include <cpl_string.h>
+#include <gdal.h>
+#include <gdal_utils.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace VMK {
+
+namespace {
+
+// Images larger than this are refused rather than decoded: a small hostile
+// file can announce a huge image.
+const double kMaxPixelBytes = 2.0 * 1024 * 1024 * 1024;
+
+void InitGDAL() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // No ".aux.xml" beside downloaded files, and a truncated JPEG is an
+        // error rather than a grey tail.
+        CPLSetConfigOption("GDAL_PAM_ENABLED", "NO");
+        CPLSetConfigOption("GDAL_ERROR_ON_LIBJPEG_WARNING", "TRUE");
+        CPLSetConfigOption("GDAL_DISABLE_READDIR_ON_OPEN", "EMPTY_DIR");
+        GDALAllRegister();
+    });
+}
+
+const char* DriverOf(int fileType) {
+    switch (fileType) {
+    case VmFileTIFF: return "GTiff";
+    case VmFileBMP: return "BMP";
+    case VmFileJPEG: return "JPEG";
+    case VmFilePNG: return "PNG";
+    case VmFileGIF: return "GIF";
+    case VmFileArcGrid: return "AAIGrid";
+    default: return nullptr;
+    }
+}
+
+// Every file driver the importer reads, the expected one first.
+std::vector<const char*> AllowedDrivers(int fileType) {
+    std::vector<const char*> drivers;
+    if (const char* first = DriverOf(fileType)) drivers.push_back(first);
+    for (const char* d : {"PNG", "JPEG", "GIF", "BMP", "GTiff", "AAIGrid"})
+        if (drivers.empty() || std::string(d) != drivers[0]) drivers.push_back(d);
+    drivers.push_back(nullptr);
+    return drivers;
+}
+
+bool HasColorTable(GDALDatasetH ds) {
+    return GDALGetRasterCount(ds) == 1 && GDALGetRasterColorTable(GDALGetRasterBand(ds, 1)) != nullptr;
+}
+
+// The whole file decoded into memory; paletted images are expanded to RGBA
+// so that every imported picture has real colour bands.
+GDALDatasetH DecodeToMemory(GDALDatasetH source) {
+    double bytes = static_cast<double>(GDALGetRasterXSize(source)) * GDALGetRasterYSize(source) *
+                   GDALGetRasterCount(source) * 8.0;
+    if (GDALGetRasterCount(source) == 0 || bytes > kMaxPixelBytes) return nullptr;
+    if (!HasColorTable(source))
+        return GDALCreateCopy(GDALGetDriverByName("MEM"), "", source, FALSE, nullptr, nullptr, nullptr);
+    char** args = nullptr;
+    args = CSLAddString(args, "-of");
+    args = CSLAddString(args, "MEM");
+    args = CSLAddString(args, "-expand");
+    args = CSLAddString(args, "rgba");
+    GDALTranslateOptions* options = GDALTranslateOptionsNew(args, nullptr);
+    CSLDestroy(args);
+    GDALDatasetH expanded = GDALTranslate("", source, options, nullptr);
+    GDALTranslateOptionsFree(options);
+    return expanded;
+}
+
+} // namespace
+
+VmImportParams* VmExchangeParamsManager::MakeImportParams(int fileType) {
+    return DriverOf(fileType) ? new VmImportParams(fileType) : nullptr;
+}
+
+int VmDataExchange::Import(const VmImportParams& params) {
+    auto* target = dynamic_cast<VmDataSourceMemory*>(m_pTarget);
+    if (!target || !target->IsOpen() || params.GetFilePathName().IsEmpty()) return 0;
+    InitGDAL();
+    CPLPushErrorHandler(CPLQuietErrorHandler);
+    std::vector<const char*> drivers = AllowedDrivers(params.GetFileType());
+    GDALDatasetH source = GDALOpenEx(params.GetFilePathName().c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY,
+                                     drivers.data(), nullptr, nullptr);
+    GDALDatasetH pixels = source ? DecodeToMemory(source) : nullptr;
+    if (source) GDALClose(source);
+    CPLPopErrorHandler();
+    if (!pixels) return 0;
+    PlxMBString name = params.GetDestDTName().IsEmpty() ? PlxMBString("image") : params.GetDestDTName();
+    target->AddDataset(new VmDatasetRasterMemory(target->GetUnoccupiedDatasetName(name, 1), pixels));
+    return 1;
+}
+
+bool VmDataExchange::ExportRaster(VmDatasetRaster* raster, const PlxMBString& path) {
+    auto* memory = dynamic_cast<VmDatasetRasterMemory*>(raster);
+    if (!memory || !memory->GetPixels() || path.IsEmpty()) return false;
+    InitGDAL();
+    PlxMBString lower = path;
+    lower.MakeLower();
+    const char* driver = nullptr;
+    char** options = nullptr;
+    if (lower.Right(4) == ".tif" || lower.Right(5) == ".tiff") {
+        driver = "GTiff";
+        options = CSLSetNameValue(options, "COMPRESS", "DEFLATE");
+    } else if (lower.Right(4) == ".png") {
+        driver = "PNG";
+        options = CSLSetNameValue(options, "WORLDFILE", "YES");
+    } else if (lower.Right(4) == ".jpg" || lower.Right(5) == ".jpeg") {
+        driver = "JPEG";
+        options = CSLSetNameValue(options, "WORLDFILE", "YES");
+    }
+    if (!driver) return false;
+    GDALDatasetH pixels = static_cast<GDALDatasetH>(memory->GetPixels());
+    PlxMBString wkt = raster->GetPrjCoordSys().ToWkt();
+    if (!wkt.IsEmpty()) GDALSetProjection(pixels, wkt.c_str());
+    CPLPushErrorHandler(CPLQuietErrorHandler);
+    GDALDatasetH out = GDALCreateCopy(GDALGetDriverByName(driver), path.c_str(), pixels, FALSE, options, nullptr, nullptr);
+    CPLPopErrorHandler();
+    CSLDestroy(options);
+    if (!out) return false;
+    GDALClose(out);
+    return true;
+}
+
+} // namespace VMK

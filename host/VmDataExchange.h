@@ -1,0 +1,80 @@
+// The host data exchange library: importing downloaded image and grid files
+// into a data source, and writing rasters out as files. Built on GDAL's
+// file readers and writers only (never its network drivers).
+#pragma once
+
+#include "VmEngine.h"
+
+namespace VMK {
+
+// Host file-type numbers the import engine knows.
+enum VmFileType {
+    VmFileTIFF = 103,
+    VmFileBMP = 121,
+    VmFileJPEG = 122,
+    VmFilePNG = 123,
+    VmFileGIF = 124,
+    VmFileArcGrid = 145,
+};
+
+class VmExchangeParams {
+public:
+    explicit VmExchangeParams(int fileType) : m_nFileType(fileType) {}
+    virtual ~VmExchangeParams() = default;
+    void SetFilePathName(const PlxMBString& path) { m_strPath = path; }
+    const PlxMBString& GetFilePathName() const { return m_strPath; }
+    int GetFileType() const { return m_nFileType; }
+
+private:
+    int m_nFileType;
+    PlxMBString m_strPath;
+};
+
+class VmImportParams : public VmExchangeParams {
+public:
+    using VmExchangeParams::VmExchangeParams;
+    // Name of the dataset to create; a free name is derived from it when a
+    // dataset of that name exists.
+    void SetDestDTName(const PlxMBString& name) { m_strDestName = name; }
+    const PlxMBString& GetDestDTName() const { return m_strDestName; }
+    // 2: create a new dataset (the only mode the import engine offers).
+    void SetImportMode(int mode) { m_nMode = mode; }
+    int GetImportMode() const { return m_nMode; }
+
+private:
+    PlxMBString m_strDestName;
+    int m_nMode = 2;
+};
+
+class VmExchangeParamsManager {
+public:
+    // New import parameters for a file type, owned by the caller; null for a
+    // file type the import engine does not know.
+    static VmImportParams* MakeImportParams(int fileType);
+};
+
+// Imports files into the attached data source (the in-memory engine's).
+//
+// The file type names the format the caller expects; since services answer
+// in another format than asked for often enough, the importer reads any of
+// the image and grid formats it knows (PNG, JPEG, GIF, BMP, TIFF, ASCII grid),
+// trying the expected one first. A file that is truncated, unreadable or of
+// another kind fails the import.
+class VmDataExchange {
+public:
+    VmDataExchange() = default;
+    void AttachDataSource(VmDataSource* target) { m_pTarget = target; }
+    // Number of datasets created; 0 on failure (nothing is added then).
+    int Import(const VmImportParams& params);
+    int Import(const VmImportParams* params) { return params ? Import(*params) : 0; }
+
+    // Writes a raster that holds pixels (the in-memory engine's) to a file:
+    // GeoTIFF for ".tif"/".tiff" with its georeference, PNG for ".png" with a
+    // world file (".pgw") beside it, JPEG for ".jpg". False on failure.
+    static bool ExportRaster(VmDatasetRaster* raster, const PlxMBString& path);
+
+private:
+    VmDataSource* m_pTarget = nullptr;
+};
+
+} // namespace VMK
