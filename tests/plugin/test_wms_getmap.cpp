@@ -1,0 +1,263 @@
+// GetMap requests and image import against a scripted WMS on loopback: the
+// URL each version sends, what each kind of answer gives, and what is logged
+// and left behind.
+#include "OGCCapabilities.h"
+#include "ScriptedServer.h"
+#include "TestImages.h"
+#include "TestSupport.h"
+#include "VmDatasetRasterWMS.h"
+#include "VmDataSourceOGC.h"
+#include "VmOGCRequest.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace VMK;
+using ogctest::ScriptedRequest;
+using ogctest::ScriptedResponse;
+using ogctest::ScriptedServer;
+
+namespace {
+
+// A capabilities document of `version` whose GetMap endpoint is `endpoint`,
+// offering `formats`, with two drawable layers A and B in EPSG:4326.
+std::string Capabilities(const std::string& version, const std::string& endpoint,
+                         const std::vector<std::string>& formats) {
+    bool v100 = version == "1.0.0";
+    std::string root = version == "1.3.0" ? "WMS_Capabilities" : "WMT_MS_Capabilities";
+    std::string crs = version == "1.3.0" ? "CRS" : "SRS";
+    std::string xml = "<" + root + " version=\"" + version + "\"><Service><Name>WMS</Name></Service><Capability><Request>";
+    if (v100) {
+        xml += "<Map><Format>";
+        for (const auto& f : formats) xml += "<" + f + "/>";
+        xml += "</Format><DCPType><HTTP><Get onlineResource=\"" + endpoint + "\"/></HTTP></DCPType></Map>";
+    } else {
+        xml += "<GetMap>";
+        for (const auto& f : formats) xml += "<Format>" + f + "</Format>";
+        xml += "<DCPType><HTTP><Get><OnlineResource xlink:href=\"" + endpoint +
+               "\"/></Get></HTTP></DCPType></GetMap>";
+    }
+    xml += "</Request><Layer><Title>Scripted</Title><" + crs + ">EPSG:4326</" + crs + ">";
+    xml += version == "1.3.0"
+               ? "<EX_GeographicBoundingBox><westBoundLongitude>0</westBoundLongitude><southBoundLatitude>-10"
+                 "</southBoundLatitude><eastBoundLongitude>20</eastBoundLongitude><northBoundLatitude>10"
+                 "</northBoundLatitude></EX_GeographicBoundingBox>"
+               : "<LatLonBoundingBox minx=\"0\" miny=\"-10\" maxx=\"20\" maxy=\"10\"/>";
+    xml += "<Layer queryable=\"1\"><Name>A</Name></Layer><Layer><Name>B</Name></Layer></Layer></Capability></" + root + ">";
+    return xml;
+}
+
+bool IsCapabilitiesRequest(const ScriptedRequest& r) {
+    for (const auto& p : r.params)
+        if (PlxMBString(p.first.c_str()).CompareNoCase("REQUEST") == 0)
+            return PlxMBString(p.second.c_str()).CompareNoCase("GetCapabilities") == 0;
+    return false;
+}
+
+// A WMS that speaks one version and answers map requests from a script.
+struct ScriptedWMS {
+    std::string version;
+    std::vector<std::string> formats{"image/png", "image/jpeg"};
+    std::string endpointPath = "/map";
+    ScriptedResponse mapAnswer = ScriptedResponse::Ok(ogctest::MakeImage("PNG", 256, 128), "image/png");
+    ScriptedServer server;
+
+    explicit ScriptedWMS(std::string v) : version(std::move(v)) {
+        server.SetHandler([this](const ScriptedRequest& r) {
+            if (IsCapabilitiesRequest(r)) return ScriptedResponse::Ok(Capabilities(version, server.Url(endpointPath), formats));
+            return mapAnswer;
+        });
+    }
+};
+
+struct GetMapTest : ::testing::Test {
+    TempFolder temp;
+    LogCapture log;
+    std::unique_ptr<VmDataSourceOGC> source{new VmDataSourceOGC()};
+
+    VmDatasetRasterWMS* Open(ScriptedWMS& wms) {
+        source->GetConnectionInfo().Server = wms.server.Url("/wms").c_str();
+        source->GetConnectionInfo().ServiceKind = "wms";
+        if (!source->Open()) return nullptr;
+        return dynamic_cast<VmDatasetRasterWMS*>(source->GetDataset(0));
+    }
+};
+
+} // namespace
+
+TEST_F(GetMapTest, EachVersionSendsItsTemplate) {
+    struct Case {
+        const char* version;
+        const char* format;
+        const char* query;
+    } cases[] = {
+        {"1.0.0", "PNG",
+         "WMTVER=1.0.0&REQUEST=map&SRS=EPSG:4326&BBOX=0.000000,-10.000000,20.000000,10.000000&WIDTH=256&HEIGHT=128"
+         "&LAYERS=B,A&STYLES=&FORMAT=PNG&TRANSPARENT=FALSE&"},
+        {"1.1.0", "image/png",
+         "VERSION=1.1.0&REQUEST=GetMap&SRS=EPSG:4326&BBOX=0.000000,-10.000000,20.000000,10.000000&WIDTH=256&HEIGHT=128"
+         "&LAYERS=B,A&STYLES=&FORMAT=image/png&TRANSPARENT=FALSE&"},
+        {"1.1.1", "image/png",
+         "VERSION=1.1.1&REQUEST=GetMap&SRS=EPSG:4326&BBOX=0.000000,-10.000000,20.000000,10.000000&WIDTH=256&HEIGHT=128"
+         "&LAYERS=B,A&STYLES=&FORMAT=image/png&TRANSPARENT=FALSE&"},
+        // 1.3.0 keeps x before y, EPSG:4326 included.
+        {"1.3.0", "image/png",
+         "VERSION=1.3.0&REQUEST=GetMap&CRS=EPSG:4326&BBOX=0.000000,-10.000000,20.000000,10.000000&WIDTH=256&HEIGHT=128"
+         "&LAYERS=B,A&STYLES=&FORMAT=image/png&TRANSPARENT=FALSE&"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.version);
+        ScriptedWMS wms(c.version);
+        if (std::string(c.version) == "1.0.0") wms.formats = {"GIF", "PNG", "JPEG"};
+        source.reset(new VmDataSourceOGC());
+        VmDatasetRasterWMS* dataset = Open(wms);
+        ASSERT_NE(dataset, nullptr);
+        EXPECT_EQ(source->GetServiceVersion(), c.version);
+        EXPECT_EQ(dataset->GetType(), VmDataset::WebMap);
+        EXPECT_EQ(dataset->GetPrjCoordSys().GetTypeID(), 1);
+
+        VmDatasetRaster* raster = dataset->GetDatasetRaster(PlxRect2D(0, 10, 20, -10), 256, 128, "image/tiff");
+        ASSERT_NE(raster, nullptr);
+        EXPECT_EQ(wms.server.LastRequest().target, std::string("/map?") + c.query);
+        EXPECT_EQ(raster->GetWidth(), 256);
+        EXPECT_EQ(raster->GetHeight(), 128);
+        EXPECT_EQ(raster->GetBandCount(), 3);
+        EXPECT_EQ(raster->GetBounds(), PlxRect2D(0, 10, 20, -10)) << "georeferenced to the request";
+        EXPECT_EQ(dataset->GetMapWidth(), 256);
+        std::vector<double> band;
+        ASSERT_TRUE(raster->ReadBand(1, band));
+        EXPECT_LT(band.front(), band[255]) << "the pixels are the served image's";
+        EXPECT_TRUE(temp.Files().empty()) << "an imported download is deleted";
+        EXPECT_EQ(log.Total(), 0);
+        source.reset();
+    }
+}
+
+TEST_F(GetMapTest, AnswerFormatsAndFailures) {
+    ScriptedWMS wms("1.1.1");
+    VmDatasetRasterWMS* dataset = Open(wms);
+    ASSERT_NE(dataset, nullptr);
+    PlxRect2D rect(0, 10, 20, -10);
+
+    // The server's content type wins over the format asked for.
+    wms.mapAnswer = ScriptedResponse::Ok(ogctest::MakeImage("JPEG", 64, 32), "image/jpeg");
+    VmDatasetRaster* jpeg = dataset->GetDatasetRaster(rect, 64, 32, "");
+    ASSERT_NE(jpeg, nullptr);
+    EXPECT_EQ(jpeg->GetBandCount(), 3);
+
+    wms.mapAnswer = ScriptedResponse::Ok(ogctest::MakeImage("GIF", 64, 32, 1), "image/gif");
+    VmDatasetRaster* gif = dataset->GetDatasetRaster(rect, 64, 32, "");
+    ASSERT_NE(gif, nullptr) << "a GIF answer is read although PNG was expected";
+    EXPECT_EQ(gif->GetWidth(), 64);
+    EXPECT_EQ(log.Total(), 0);
+    EXPECT_TRUE(temp.Files().empty());
+
+    // An exception report: nothing imported, nothing logged, the answer stays.
+    wms.mapAnswer = ScriptedResponse::Ok("<ServiceExceptionReport/>", "application/vnd.ogc.se_xml");
+    EXPECT_EQ(dataset->GetDatasetRaster(rect, 64, 32, ""), nullptr);
+    EXPECT_EQ(log.Total(), 0);
+    EXPECT_EQ(temp.Files().size(), 1u);
+    for (const auto& name : temp.Files()) VmFile::Delete(temp.Path(name.c_str()));
+
+    wms.mapAnswer = ScriptedResponse::Ok("", "image/png");
+    EXPECT_EQ(dataset->GetDatasetRaster(rect, 64, 32, ""), nullptr);
+    EXPECT_EQ(log.Count("EIb003"), 1) << "an empty answer";
+    EXPECT_TRUE(temp.Files().empty()) << "an empty download is deleted";
+
+    wms.mapAnswer = ScriptedResponse::Status(500, "<html>down</html>", "text/html");
+    EXPECT_EQ(dataset->GetDatasetRaster(rect, 64, 32, ""), nullptr);
+    EXPECT_EQ(log.Count("EIb003"), 2) << "a failed download ends like an empty one";
+
+    wms.mapAnswer = ScriptedResponse::Ok("\x89PNG\r\n\x1a\n this is not an image", "image/png");
+    EXPECT_EQ(dataset->GetDatasetRaster(rect, 64, 32, ""), nullptr);
+    EXPECT_EQ(log.Count("ELg050"), 1);
+    EXPECT_EQ(VmLogFile::GetInstance(false).Entries().back().level, 400);
+
+    std::string png = ogctest::MakeImage("PNG", 64, 32);
+    wms.mapAnswer = ScriptedResponse::Ok(png.substr(0, png.size() / 2), "image/png");
+    EXPECT_EQ(dataset->GetDatasetRaster(rect, 64, 32, ""), nullptr) << "a truncated image";
+    EXPECT_EQ(log.Count("ELg050"), 2);
+}
+
+TEST_F(GetMapTest, NoVisibleLayerAndNoUsableFormat) {
+    ScriptedWMS wms("1.1.1");
+    wms.formats = {"image/svg+xml", "application/pdf"};
+    VmDatasetRasterWMS* dataset = Open(wms);
+    ASSERT_NE(dataset, nullptr);
+    PlxArray<int> none;
+    dataset->SetVisibleLayers(none);
+    VmLogFile::GetInstance(false).ClearEntries();
+
+    dataset->GetDatasetRaster(PlxRect2D(0, 10, 20, -10), 300, 200, "");
+    ScriptedRequest r = wms.server.LastRequest();
+    EXPECT_EQ(r.Param("LAYERS"), "A") << "the first layer stands in";
+    EXPECT_EQ(r.Param("WIDTH"), "1");
+    EXPECT_EQ(r.Param("HEIGHT"), "1");
+    EXPECT_EQ(r.Param("FORMAT"), "");
+    EXPECT_EQ(dataset->GetMapWidth(), 300) << "the size asked for is kept";
+    EXPECT_EQ(log.Count("EEb001"), 1);
+    EXPECT_EQ(log.Count("EAf020"), 1);
+    for (const VmLogEntry& e : VmLogFile::GetInstance(false).Entries()) {
+        if (e.code == "EEb001" || e.code == "EAf020") {
+            EXPECT_EQ(e.level, 100);
+        }
+    }
+}
+
+TEST_F(GetMapTest, UrlOverload) {
+    ScriptedWMS wms("1.3.0");
+    VmDatasetRasterWMS* dataset = Open(wms);
+    ASSERT_NE(dataset, nullptr);
+    size_t before = wms.server.RequestCount();
+    EXPECT_EQ(dataset->GetDatasetRaster(PlxMBString(wms.server.Url("/map?FORMAT=image/png&").c_str())), nullptr);
+    EXPECT_EQ(dataset->GetDatasetRaster(PlxMBString(wms.server.Url("/map?FORMAT=image/png&BBOX=1,2,3&").c_str())),
+              nullptr);
+    EXPECT_EQ(wms.server.RequestCount(), before) << "an incomplete map URL is not sent";
+
+    VmDatasetRaster* raster =
+        dataset->GetDatasetRaster(PlxMBString(wms.server.Url("/own?FORMAT=image/png&BBOX=1,2,3,4&LAYERS=A&").c_str()));
+    ASSERT_NE(raster, nullptr);
+    EXPECT_EQ(raster->GetBounds(), PlxRect2D(1, 4, 3, 2));
+    EXPECT_EQ(wms.server.LastRequest().path, "/own");
+
+    VmDatasetRasterWMS orphan;
+    LogCapture local;
+    EXPECT_EQ(orphan.GetDatasetRaster(PlxMBString("http://127.0.0.1:1/x?FORMAT=a&BBOX=1,2,3,4")), nullptr);
+    EXPECT_EQ(local.Count("EEg001"), 1) << "a dataset without a data source";
+    EXPECT_EQ(orphan.GetDatasetRaster(PlxRect2D(0, 1, 1, 0), 10, 10, ""), nullptr);
+    EXPECT_EQ(local.Total(), 1) << "the first overload logs nothing for that";
+}
+
+TEST_F(GetMapTest, CredentialsGoWithMapRequests) {
+    ScriptedWMS wms("1.1.1");
+    source->GetConnectionInfo().User = "u";
+    source->GetConnectionInfo().Password = "p";
+    VmDatasetRasterWMS* dataset = Open(wms);
+    ASSERT_NE(dataset, nullptr);
+    ASSERT_NE(dataset->GetDatasetRaster(PlxRect2D(0, 10, 20, -10), 256, 128, ""), nullptr);
+    EXPECT_EQ(wms.server.LastRequest().Header("Authorization"), "Basic dTpw");
+}
+
+TEST(RequestRulesTest, RequestBase) {
+    EXPECT_EQ(RequestBase("http://h/wms", ""), "http://h/wms?");
+    EXPECT_EQ(RequestBase("http://h/wms???", ""), "http://h/wms?");
+    EXPECT_EQ(RequestBase("http://h/wms?map=x&", ""), "http://h/wms?map=x&") << "an own query is kept as it is";
+    EXPECT_EQ(RequestBase("", "http://h/ows?REQUEST=GetCapabilities&SERVICE=WMS&"), "http://h/ows?");
+    EXPECT_EQ(RequestBase("?x", ""), "?x?") << "a \"?\" in first place does not count";
+}
+
+TEST(RequestRulesTest, FormatToFileType) {
+    EXPECT_EQ(ImportFileTypeOf("image/png; mode=8bit", false), 123);
+    EXPECT_EQ(ImportFileTypeOf("image/jpeg", false), 122);
+    EXPECT_EQ(ImportFileTypeOf("JPG", false), 122);
+    EXPECT_EQ(ImportFileTypeOf("image/bmp", false), 121);
+    EXPECT_EQ(ImportFileTypeOf("image/gif", false), 123) << "map services know no GIF type";
+    EXPECT_EQ(ImportFileTypeOf("image/tiff", false), 123);
+    EXPECT_EQ(ImportFileTypeOf("image/tiff", true), 103);
+    EXPECT_EQ(ImportFileTypeOf("GeoTIFF", true), 103);
+    EXPECT_EQ(ImportFileTypeOf("image/gif", true), 124);
+    EXPECT_EQ(ImportFileTypeOf("ArcGrid", true), 145);
+    EXPECT_EQ(ImportFileTypeOf("image/png", true), 123) << "PNG is tested first";
+    EXPECT_EQ(ImportFileTypeOf("application/x-netcdf", true), 123);
+}
