@@ -4,6 +4,7 @@
 #include "VmDataSourceOGC.h"
 
 #include "OGCCapabilities.h"
+#include "VmDatasetRasterWCS.h"
 #include "VmDatasetRasterWMS.h"
 #include "VmNetwork.h"
 #include "VmStream.h"
@@ -309,6 +310,7 @@ unsigned char VmDataSourceOGC::GetCapabilities() {
     delete m_pCapabilities;
     m_pCapabilities = document;
     if (auto* wms = dynamic_cast<WMSCapabilities*>(document)) CreateMapDataset(*wms);
+    if (auto* wcs = dynamic_cast<WCSCapabilities*>(document)) CreateCoverageDatasets(*wcs);
     VmFile::Delete(path);
     return 1;
 }
@@ -322,6 +324,21 @@ void VmDataSourceOGC::CreateMapDataset(WMSCapabilities& document) {
     m_Datasets.Add(dataset);
     VmPrjCoordSys projection;
     if (GetProjectionByName(projection, dataset->GetUsedCRSBound().Name)) dataset->SetPrjCoordSys(projection);
+}
+
+void VmDataSourceOGC::CreateCoverageDatasets(WCSCapabilities& document) {
+    VmDatasetRasterInfo info;
+    info.Type = VmDataset::WebCoverage;
+    for (WCSCoverage* coverage : document.Coverages) {
+        auto* dataset = new VmDatasetRasterWCS(info);
+        dataset->initCoverage(coverage);
+        // A coverage the server does not describe stays, without a grid.
+        dataset->ParseCoverage(&document);
+        dataset->SetDataSource(this);
+        VmPrjCoordSys projection;
+        if (GetProjectionByName(projection, "EPSG:4326")) dataset->SetPrjCoordSys(projection);
+        m_Datasets.Add(dataset);
+    }
 }
 
 // ---------------------------------------------------------------------------

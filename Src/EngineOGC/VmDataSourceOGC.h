@@ -13,6 +13,7 @@ namespace VMK {
 
 class OGCCapabilities;
 class WMSCapabilities;
+class WCSCapabilities;
 
 // One protocol version as number (111) and text ("1.1.1").
 struct OGCVersion {
@@ -94,6 +95,8 @@ protected:
 private:
     // The one raster dataset of a map service, fed with the document's layer tree.
     void CreateMapDataset(WMSCapabilities& document);
+    // One raster dataset per coverage, each of which asks for its description.
+    void CreateCoverageDatasets(WCSCapabilities& document);
 };
 
 } // namespace VMK
