@@ -7,9 +7,10 @@ JOBS ?= 2
 PREFIX ?= /usr/local
 
 DEBIAN_PACKAGES = build-essential cmake pkg-config libcurl4-openssl-dev libpugixml-dev \
-  libgdal-dev libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
+  libgdal-dev libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev \
+  cgi-mapserver python3 gdal-bin
 
-.PHONY: all deps build test sanitize install clean
+.PHONY: all deps build test sanitize demo bench install clean
 
 all: build
 
@@ -30,8 +31,18 @@ sanitize: deps
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j$(JOBS)
 
+# The sample service on loopback, the ogcweb host program against it, the
+# results in demo-out/.
+demo: build
+	./scripts/demo.sh
+
+bench: deps
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DOGCWEB_BUILD_TESTS=OFF
+	cmake --build build-bench -j$(JOBS)
+	./build-bench/bench/bench_capabilities
+
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) build-bench demo-out

@@ -7,6 +7,7 @@
 #include <gdal.h>
 #include <gdal_utils.h>
 
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -128,6 +129,13 @@ bool VmDataExchange::ExportRaster(VmDatasetRaster* raster, const PlxMBString& pa
     CSLDestroy(options);
     if (!out) return false;
     GDALClose(out);
+    // GDAL names the world file "NAME.wld"; GIS programs look for the
+    // ".pgw"/".jgw" spelling first.
+    if (std::string(driver) != "GTiff") {
+        std::string base = path.str().substr(0, path.str().rfind('.'));
+        std::string conventional = base + (std::string(driver) == "PNG" ? ".pgw" : ".jgw");
+        std::rename((base + ".wld").c_str(), conventional.c_str());
+    }
     return true;
 }
 

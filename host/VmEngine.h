@@ -1,7 +1,8 @@
 // The host engine: the connection record, the data source and dataset base
 // classes that every engine plug-in derives from, and the dataset descriptions.
 // A data source owns its datasets; a dataset knows its data source, name, type,
-// bounds and projection.
+// bounds and projection. A vector dataset also owns the recordsets its queries
+// made.
 #pragma once
 
 #include "PlxTypes.h"
@@ -9,7 +10,10 @@
 #include "VmProjection.h"
 #include "VmToolkit.h"
 
+#include <memory>
 #include <vector>
+
+struct sqlite3;
 
 namespace VMK {
 
@@ -220,6 +224,113 @@ public:
 
 class VmTable : public VmDataset {};
 
+// One attribute field of a vector dataset.
+struct PlxFieldInfo {
+    enum FieldType {
+        Boolean = 1, Byte = 2, Int16 = 3, Int32 = 4, Int64 = 5, Single = 6, Double = 7,
+        Date = 8, Time = 9, Text = 10, Binary = 128
+    };
+    unsigned char AllowZeroLength = 1;
+    unsigned char Required = 0;  // 0 for the system fields (ZkID, ZkUserID)
+    FieldType Type = Text;
+    PlxMBString Name;
+    PlxMBString Caption;
+    PlxMBString Format;
+    PlxMBString Domain;
+    unsigned char Updatable = 1;
+    int Size = 0;  // characters of a Text field; 0 = the engine's default. Not enforced.
+    // Text a new record starts with in this field ("" = no value).
+    PlxMBString DefaultValue;
+    void SetDefaultValue(const PlxMBString& value) { DefaultValue = value; }
+};
+using PlxFieldInfos = PlxArray<PlxFieldInfo>;
+
+// What a vector dataset's Query selects.
+struct VmQueryDef {
+    // The query types. The bounds and identifier types cannot be spelled
+    // "Bounds" and "IDs": the members holding their arguments carry those names.
+    enum { General = 0, QueryGeneral = 0, QueryBounds = 1, QueryIDs = 2 };
+    int QueryType = General;
+    int Options = 0;  // the host's options word; accepted, no effect
+    int Mode = 0;     // accepted, no effect
+    int Mode2 = 0;    // accepted, no effect
+    // Bounds: records whose geometry bounds meet these (edges included). An
+    // invalid rectangle (see PlxRect2D) selects nothing.
+    PlxRect2D Bounds;
+    // IDs: records whose IDFieldName value is one of these ("" = "ZkID").
+    PlxArray<int> IDs;
+    PlxMBString IDFieldName;
+    // General: an SQL condition over the dataset's fields, e.g.
+    // "POP > 1000 AND NAME LIKE 'A%'"; empty selects every record.
+    PlxMBString Filter;
+};
+
+class VmDatasetVector;
+
+// A cursor over records of a vector dataset, made by the dataset's Query and
+// owned by that dataset. The records it visits are fixed when the query runs;
+// records it appends itself (AddNew, Update) join them at the end. A new
+// recordset stands on its first record.
+//
+// Writing: AddNew starts a new record and makes it current; SetFieldValue and
+// SetGeometry change the current record (an existing one too); Update stores
+// it. Moving away before Update drops the change.
+//
+// This base class is a recordset over nothing: every read is empty and every
+// write fails. Engines derive from it.
+class VmRecordset {
+public:
+    VmRecordset(VmDatasetVector* dataset, int queryType);
+    // Leaves the owning dataset's list, so deleting a recordset directly is
+    // as safe as releasing it through the dataset.
+    virtual ~VmRecordset();
+    VmRecordset(const VmRecordset&) = delete;
+    VmRecordset& operator=(const VmRecordset&) = delete;
+
+    // Starts a new record carrying a copy of `geometry` (null or empty: a
+    // record without geometry) with every field at its default value, and
+    // makes it current. `flag` is accepted and ignored.
+    virtual unsigned char AddNew(VmGeometry* geometry, int flag);
+    // Sets a field of the current record from text, converted to the field's
+    // type: numbers as C-locale decimal text, booleans as true/false/1/0,
+    // dates and times kept as the text given. Empty text (or white space for a
+    // non-text field) is no value. 0 when there is no current record, the
+    // field is unknown or ZkID (which the engine numbers itself), or the text
+    // does not fit the type (the field is then left without value).
+    virtual unsigned char SetFieldValue(const PlxMBString& name, const PlxMBString& text);
+    // Replaces the current record's geometry by a copy (null: none).
+    virtual unsigned char SetGeometry(VmGeometry* geometry);
+    // Stores the current record (inserts a new one, rewrites a changed one).
+    // 0 when nothing is being written.
+    virtual unsigned char Update();
+
+    virtual int GetRecordCount() const;
+    VmDatasetVector* GetDataset() const { return m_pDataset; }
+    int GetQueryType() const { return m_nQueryType; }
+
+    // 1 when the recordset now stands on a record.
+    virtual unsigned char MoveFirst();
+    virtual unsigned char MoveNext();
+    virtual unsigned char IsEOF() const;
+    // Text of a field of the current record ("" for no value or an unknown
+    // field). Integers and booleans as decimal digits, reals as the shortest
+    // text that reads back to the same double.
+    virtual PlxMBString GetFieldValue(const PlxMBString& name) const;
+    // ZkID of the current record; 0 when there is none or it is not yet stored.
+    virtual int GetID() const;
+    // The current record's geometry, owned by the recordset and valid until it
+    // moves; null when the record has none. Changing it changes nothing
+    // stored: use SetGeometry and Update.
+    virtual VmGeometry* GetGeometry();
+
+protected:
+    VmDatasetVector* m_pDataset;  // the owner; null once detached from it
+    int m_nQueryType;
+
+private:
+    friend class VmDatasetVector;
+};
+
 class VmDatasetVector : public VmTable {
 public:
     VmDatasetVector() = default;
@@ -228,10 +339,56 @@ public:
         m_nType = info.Type;
         m_rcBounds = info.Bounds;
     }
+    // Deletes the recordsets still held.
+    ~VmDatasetVector() override;
     const VmDatasetVectorInfo& GetInfo() const { return m_Info; }
 
+    // The base keeps the count it is given; engines count their records.
+    virtual int GetObjectCount() { return m_nObjectCount; }
+    virtual void SetObjectCount(int n) { m_nObjectCount = n; }
+    // Whether every bit of `flag` (non-zero) is set in the flags word.
+    virtual bool HasFlag(unsigned int flag) { return flag != 0 && (m_nFlags & flag) == flag; }
+    void SetFlags(unsigned int flags) { m_nFlags = flags; }
+    unsigned int GetFlags() const { return m_nFlags; }
+    virtual unsigned char CanUpdate() { return 0; }
+
+    // The base keeps the field list only: CreateFields appends, GetFieldInfos
+    // replaces `list` by a copy (`flag` accepted and ignored), SetFieldInfo
+    // replaces field `index` or appends at index == count (0 otherwise).
+    virtual unsigned char CreateFields(const PlxFieldInfos& fields);
+    virtual unsigned char GetFieldInfos(PlxFieldInfos& list, int flag = 0);
+    virtual unsigned char SetFieldInfo(int index, const PlxFieldInfo& field);
+
+    // A new recordset owned by the dataset, or null (the base has no records).
+    virtual VmRecordset* Query(const VmQueryDef& def);
+
+    // The recordsets the dataset holds, oldest first.
+    int GetRecordsetCount() const { return m_Recordsets.GetSize(); }
+    VmRecordset* GetRecordsetAt(int index) const;
+    // Deletes a recordset this dataset holds; 0 (nothing deleted) for any
+    // other pointer.
+    unsigned char ReleaseRecordset(VmRecordset* rs);
+
+    // The host's display granularity, kept for it.
+    void SetGranule(double g) { m_dGranule = g; }
+    double GetGranule() const { return m_dGranule; }
+
 protected:
+    // Makes the dataset the owner of `rs`; returns it.
+    VmRecordset* AdoptRecordset(VmRecordset* rs);
+    void DeleteRecordsets();
+
     VmDatasetVectorInfo m_Info;
+    PlxFieldInfos m_Fields;
+    int m_nObjectCount = 0;
+    unsigned int m_nFlags = 0;
+    double m_dGranule = 0.0;
+
+private:
+    friend class VmRecordset;
+    void ForgetRecordset(VmRecordset* rs);
+
+    PlxArray<VmRecordset*> m_Recordsets;  // owned
 };
 
 // Base of the web feature datasets.
@@ -241,8 +398,14 @@ public:
     explicit VmWebDatasetVector(const VmDatasetVectorInfo& info) : VmDatasetVector(info) {}
     ~VmWebDatasetVector() override;
 
+    // The fields of the features as downloaded, which may differ from the
+    // fields the dataset shows.
+    const PlxFieldInfos& GetDownloadedFields() const { return m_DownloadedFields; }
+    void SetDownloadedFields(const PlxFieldInfos& fields) { m_DownloadedFields = fields; }
+
 protected:
     PlxArray<VmDataSource*> m_TempDataSources;  // owned
+    PlxFieldInfos m_DownloadedFields;
 };
 
 class VmDatasetTopo : public VmDataset {};
@@ -328,6 +491,47 @@ private:
     void* m_pPixels;
 };
 
+// A vector dataset of the in-memory engine: one table of the source's SQLite
+// in-memory database. Records are numbered by ZkID from 1 in insertion order;
+// every table also has a ZkUserID integer column, so the system fields ZkID
+// and ZkUserID never become columns of their own. Field names are quoted, so
+// any name works, except two differing only in ASCII case and names starting
+// with "zk$" (XML names cannot hold '$'; the engine's own columns do).
+class VmDatasetVectorMemory : public VmDatasetVector {
+public:
+    ~VmDatasetVectorMemory() override;
+
+    // The number of records stored; SetObjectCount does not change it.
+    int GetObjectCount() override;
+    unsigned char CanUpdate() override { return 1; }
+    // All or nothing: 0, with no field created, when any name is empty or
+    // clashes with a field or another name of the list.
+    unsigned char CreateFields(const PlxFieldInfos& fields) override;
+    // Renames the column when the name changes; a new type applies to values
+    // stored from then on.
+    unsigned char SetFieldInfo(int index, const PlxFieldInfo& field) override;
+    // Null for an unknown query type or ID field, or a filter that is not one
+    // well-formed read-only condition over this dataset (logged).
+    VmRecordset* Query(const VmQueryDef& def) override;
+
+    // Indexes the records' bounds in an R*Tree, kept up to date from then on.
+    unsigned char BuildSpatialIndex();
+    bool HasSpatialIndex() const;
+    // The union of the records' geometry bounds; null when none has geometry.
+    PlxRect2D ComputeBounds();
+
+    struct Store;
+
+private:
+    friend class VmDataSourceMemory;
+    friend class VmRecordsetMemory;
+    explicit VmDatasetVectorMemory(const VmDatasetVectorInfo& info);
+    // Brings the column list back in line with the table after a rollback.
+    void Resync();
+
+    std::unique_ptr<Store> m_pStore;
+};
+
 class VmDataSourceMemory : public VmDataSource {
 public:
     VmDataSourceMemory();
@@ -336,13 +540,25 @@ public:
     unsigned char Create() override;
     unsigned char Open() override;
     void Close() override;
-    unsigned char BeginTrans() override { return 1; }
-    void Commit() override {}
-    void Rollback() override {}
+    // A new empty vector dataset named info.Name (which must be free) of
+    // info.Type with info.Bounds; null for raster types or when not open.
+    VmDatasetVector* CreateDatasetVector(const VmDatasetVectorInfo& info) override;
+    // Transactions do not nest: BeginTrans inside one, or Commit and Rollback
+    // outside one, change nothing and succeed.
+    unsigned char BeginTrans() override;
+    void Commit() override;
+    void Rollback() override;
     PlxMBString GetEngineName() override { return PlxMBString("Memory Engine"); }
     unsigned char HasAbility(VmEngAbility) override { return 1; }
     // Takes over `dataset` (host-side: the import engine adds through this).
     void AddDataset(VmDataset* dataset);
+    // The source's own in-memory database, opened on first need; null when
+    // SQLite cannot open one.
+    sqlite3* GetDatabase();
+
+private:
+    sqlite3* m_pDatabase = nullptr;
+    int m_nTableSerial = 0;
 };
 
 // The host's engines by type number. 219 is the in-memory engine: set its

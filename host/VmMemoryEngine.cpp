@@ -1,8 +1,10 @@
 // The in-memory engine: a data source that holds its datasets in memory,
-// rasters as GDAL in-memory datasets.
+// rasters as GDAL in-memory datasets, vector datasets as tables of an SQLite
+// in-memory database (VmMemoryVector.cpp).
 #include "VmEngine.h"
 
 #include <gdal.h>
+#include <sqlite3.h>
 
 namespace VMK {
 
@@ -81,8 +83,14 @@ unsigned char VmDataSourceMemory::Create() {
 unsigned char VmDataSourceMemory::Open() { return Create(); }
 
 void VmDataSourceMemory::Close() {
+    // Vector datasets finalize their statements on deletion, which must come
+    // before the database they were prepared on goes.
     for (VmDataset* dataset : m_Datasets) delete dataset;
     m_Datasets.RemoveAll();
+    if (m_pDatabase) {
+        sqlite3_close_v2(m_pDatabase);
+        m_pDatabase = nullptr;
+    }
     m_bOpened = 0;
 }
 

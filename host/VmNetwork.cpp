@@ -9,11 +9,14 @@
 #include <curl/curl.h>
 #include <pugixml.hpp>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -51,6 +54,81 @@ VmHttpSettings SettingsFromEnvironment() {
     s.maxBytes = PositiveFromEnv("OGCWEB_MAX_DOWNLOAD_MB", s.maxBytes / mb, LLONG_MAX / mb) * mb;
     return s;
 }
+
+// ---------------------------------------------------------------------------
+// Progress reports
+
+// Held through a shared pointer so that a transfer keeps the handler it
+// started with alive even when another thread replaces it meanwhile.
+std::mutex g_progressMutex;
+std::shared_ptr<const VmHttpProgressHandler> g_progressHandler;
+std::atomic<unsigned long long> g_nextTransfer{1};
+
+std::shared_ptr<const VmHttpProgressHandler> CurrentProgressHandler() {
+    std::lock_guard<std::mutex> lock(g_progressMutex);
+    return g_progressHandler;
+}
+
+class ProgressReporter {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    ProgressReporter(std::shared_ptr<const VmHttpProgressHandler> handler, const PlxMBString& url)
+        : m_handler(std::move(handler)), m_start(Clock::now()), m_lastCall(m_start) {
+        m_progress.transfer = g_nextTransfer.fetch_add(1);
+        m_progress.url = url;
+    }
+
+    void Attach(CURL* curl) {
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &ProgressReporter::OnTransferInfo);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    }
+
+    void Finish(CURL* curl, bool succeeded) {
+        curl_off_t received = 0;
+        curl_off_t announced = -1;
+        if (curl) {
+            curl_easy_getinfo(curl, CURLINFO_SIZE_DOWNLOAD_T, &received);
+            curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+        }
+        m_progress.received = received > m_progress.received ? static_cast<long long>(received) : m_progress.received;
+        if (announced > 0) m_progress.total = static_cast<long long>(announced);
+        m_progress.finished = true;
+        m_progress.succeeded = succeeded;
+        Call(Clock::now());
+    }
+
+private:
+    // libcurl calls this far more often than anyone wants to redraw a
+    // progress line: several times per received chunk, and about once a
+    // second while the server is silent.
+    static int OnTransferInfo(void* data, curl_off_t total, curl_off_t now, curl_off_t, curl_off_t) {
+        auto* self = static_cast<ProgressReporter*>(data);
+        const Clock::time_point at = Clock::now();
+        if (at - self->m_lastCall < kMinInterval) return 0;
+        self->m_lastCall = at;
+        self->m_progress.received = static_cast<long long>(now);
+        self->m_progress.total = total > 0 ? static_cast<long long>(total) : 0;
+        self->Call(at);
+        return 0;
+    }
+
+    void Call(Clock::time_point at) {
+        m_progress.elapsedSec = std::chrono::duration<double>(at - m_start).count();
+        // An exception must not unwind through libcurl's C frames.
+        try {
+            (*m_handler)(m_progress);
+        } catch (...) {
+        }
+    }
+
+    static constexpr std::chrono::milliseconds kMinInterval{250};
+    std::shared_ptr<const VmHttpProgressHandler> m_handler;
+    VmHttpProgress m_progress;
+    Clock::time_point m_start;
+    Clock::time_point m_lastCall;
+};
 
 // ---------------------------------------------------------------------------
 // libcurl handles
@@ -234,6 +312,15 @@ void VmHttpSettings::Set(const VmHttpSettings& settings) {
     g_settingsLoaded = true;
 }
 
+void VmHttpSettings::SetProgressHandler(VmHttpProgressHandler handler) {
+    // Declared before the lock: the old handler's captures are destroyed
+    // after it is released, never under it.
+    std::shared_ptr<const VmHttpProgressHandler> replacement;
+    if (handler) replacement = std::make_shared<const VmHttpProgressHandler>(std::move(handler));
+    std::lock_guard<std::mutex> lock(g_progressMutex);
+    g_progressHandler.swap(replacement);
+}
+
 PlxMBString VmHttpHelper::RequestFile(const PlxMBString& url, const PlxMBString& user,
                                       const PlxMBString& password, int method, int fileType) {
     PlxMBString contentType;
@@ -260,10 +347,13 @@ PlxMBString VmHttpHelper::RequestFile(const PlxMBString& url, const PlxMBString&
 
     bool ok = false;
     PlxMBString receivedType;
+    std::unique_ptr<ProgressReporter> progress;
+    if (auto handler = CurrentProgressHandler()) progress.reset(new ProgressReporter(std::move(handler), url));
     {
         PooledHandle handle;
         if (CURL* curl = handle.get()) {
             ApplyOptions(curl, url, user, password, settings, sink);
+            if (progress) progress->Attach(curl);
             CURLcode result = curl_easy_perform(curl);
             long status = 0;
             curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
@@ -271,10 +361,16 @@ PlxMBString VmHttpHelper::RequestFile(const PlxMBString& url, const PlxMBString&
             char* type = nullptr;
             if (ok && curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type)
                 receivedType = type;
+            // A full disk may only show when the buffered tail is flushed,
+            // and the report must not claim success before that is known.
+            if (std::fclose(sink.file) != 0) ok = false;
+            sink.file = nullptr;
+            if (progress) progress->Finish(curl, ok);
+        } else if (progress) {
+            progress->Finish(nullptr, false);
         }
     }
-    // A full disk may only show when the buffered tail is flushed.
-    if (std::fclose(sink.file) != 0) ok = false;
+    if (sink.file && std::fclose(sink.file) != 0) ok = false;
     if (!ok) {
         VmFile::Delete(path);
         return PlxMBString();

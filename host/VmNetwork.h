@@ -4,12 +4,17 @@
 
 #include "PlxTypes.h"
 
+#include <functional>
+
 namespace VMK {
 
 using PLX::PlxDict;
 using PLX::PlxMBString;
 
 using VmKVPairs = PlxDict<PlxMBString, PlxMBString>;
+
+struct VmHttpProgress;
+using VmHttpProgressHandler = std::function<void(const VmHttpProgress& progress)>;
 
 // Time-outs and limits of every HTTP request. Defaults come from the
 // environment when first used (OGCWEB_CONNECT_TIMEOUT seconds, default 10;
@@ -29,6 +34,27 @@ struct VmHttpSettings {
 
     static VmHttpSettings Get();
     static void Set(const VmHttpSettings& settings);
+
+    // A process-wide observer of downloads, for a host that shows progress;
+    // none by default, and an empty function removes it. A transfer uses the
+    // handler that was set when it started. The handler runs on the thread
+    // of the download (several at once when downloads run in parallel), at
+    // most about four times a second per transfer while data is awaited or
+    // arrives, and once more, with `finished` set, when the transfer ends
+    // (whether it succeeded or not). It must return quickly and must not
+    // throw; it cannot stop a transfer.
+    static void SetProgressHandler(VmHttpProgressHandler handler);
+};
+
+// What a progress handler is told about one transfer.
+struct VmHttpProgress {
+    unsigned long long transfer = 0;  // tells concurrent transfers apart; never 0
+    PlxMBString url;                  // as requested, before redirects
+    long long received = 0;           // bytes received so far
+    long long total = 0;              // announced length; 0 when not announced (yet)
+    double elapsedSec = 0.0;          // since the transfer started
+    bool finished = false;            // the last call for this transfer
+    bool succeeded = false;           // with `finished`: a file was delivered
 };
 
 class VmHttpHelper {

@@ -7,6 +7,10 @@
 
 #include "PlxTypes.h"
 
+#include <memory>
+
+class OGRCoordinateTransformation;
+
 namespace VMK {
 
 using PLX::PlxMBString;
@@ -46,6 +50,44 @@ public:
 private:
     int m_nType = 0;
     VmGeoCoordSys m_geo;
+};
+
+// Converts coordinates from a source system to a destination system (both
+// longitude / easting first). The conversion is built on first use and kept,
+// since features are converted one by one by the thousand; setting either
+// system drops it. Copies share nothing.
+class VmRefTranslator {
+public:
+    VmRefTranslator();
+    ~VmRefTranslator();
+    VmRefTranslator(const VmRefTranslator& other);
+    VmRefTranslator& operator=(const VmRefTranslator& other);
+
+    void SetPrjCoordSysSrc(const VmPrjCoordSys& system);
+    void SetPrjCoordSysDes(const VmPrjCoordSys& system);
+    const VmPrjCoordSys& GetPrjCoordSysSrc() const { return m_src; }
+    const VmPrjCoordSys& GetPrjCoordSysDes() const { return m_des; }
+
+    // Both systems are known to PROJ and a conversion between them exists.
+    bool IsValid();
+    // Both systems name the same EPSG system: converting changes nothing.
+    bool IsIdentity();
+    // Converts `count` points in place. False, with every point untouched,
+    // when the translator is not valid or any point cannot be converted.
+    bool Translate(double* x, double* y, int count);
+    // The conversion (owned by the translator), or null when IsValid is false
+    // or the systems are the same.
+    OGRCoordinateTransformation* GetTransformation();
+
+private:
+    void Build();
+
+    VmPrjCoordSys m_src;
+    VmPrjCoordSys m_des;
+    bool m_bBuilt = false;
+    bool m_bValid = false;
+    bool m_bIdentity = false;
+    std::unique_ptr<OGRCoordinateTransformation> m_pTransform;
 };
 
 } // namespace VMK

@@ -89,7 +89,7 @@ unsigned char VmDataSourceOGC::IsSupport(VmDataset::DatasetType type) {
 unsigned char VmDataSourceOGC::IsOpen() { return m_bOpened; }
 unsigned char VmDataSourceOGC::IsConnected() { return m_bOpened; }
 unsigned char VmDataSourceOGC::Connect() { return Open(); }
-PlxMBString VmDataSourceOGC::GetServiceVersion() { return m_strVersion; }
+PlxMBString VmDataSourceOGC::GetServiceVersion() { return m_bOpened ? m_strVersion : PlxMBString(); }
 
 unsigned char VmDataSourceOGC::ChangePassword(const PlxMBString& password) {
     m_dsConnection.Password = password;

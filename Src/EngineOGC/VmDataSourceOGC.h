@@ -57,7 +57,7 @@ public:
     unsigned char IsSupport(VmDataset::DatasetType type) override;
     unsigned char IsSupport(VmEngAction action) override;
     virtual unsigned char IsConnected();
-    // The negotiated protocol version ("" before Open).
+    // The negotiated protocol version; "" while the source is not open.
     PlxMBString GetServiceVersion() override;
 
     void SetCached(const unsigned char& value) { m_bCached = value; }
