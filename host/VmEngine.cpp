@@ -13,6 +13,13 @@ VmWebDatasetRaster::~VmWebDatasetRaster() { DeleteSources(m_TempDataSources); }
 
 VmWebDatasetVector::~VmWebDatasetVector() { DeleteSources(m_TempDataSources); }
 
+unsigned char VmWebDatasetVector::SetFieldInfo(int index, const PlxFieldInfo& field) {
+    if (index < 0 || index > m_DownloadedFields.GetSize()) return 0;
+    if (index == m_DownloadedFields.GetSize()) m_DownloadedFields.Add(field);
+    else m_DownloadedFields[index] = field;
+    return 1;
+}
+
 unsigned char VmDataSource::DeleteDataset(const PlxMBString& name) {
     for (int i = m_Datasets.GetSize() - 1; i >= 0; --i) {
         VmDataset* dataset = m_Datasets[i];

@@ -402,6 +402,9 @@ public:
     // fields the dataset shows.
     const PlxFieldInfos& GetDownloadedFields() const { return m_DownloadedFields; }
     void SetDownloadedFields(const PlxFieldInfos& fields) { m_DownloadedFields = fields; }
+    // On a web dataset, field descriptions set one by one describe the
+    // downloaded fields: index `size` appends, a larger one is refused.
+    unsigned char SetFieldInfo(int index, const PlxFieldInfo& field) override;
 
 protected:
     PlxArray<VmDataSource*> m_TempDataSources;  // owned

@@ -215,6 +215,8 @@ unsigned char VmMarkup::OutOfElem() {
 
 void VmMarkup::ResetPos() { d->ResetPos(); }
 
+void VmMarkup::ResetChildPos() { d->child = pugi::xml_node(); }
+
 unsigned char VmMarkup::IntoChildElem() {
     if (!d->child) return 0;
     return IntoElem();

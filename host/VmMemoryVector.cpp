@@ -382,6 +382,7 @@ struct VmDatasetVectorMemory::Store {
     sqlite3_stmt* select = nullptr;
     sqlite3_stmt* rtreeInsert = nullptr;
     sqlite3_stmt* rtreeDelete = nullptr;
+    sqlite3_stmt* renumber = nullptr;
 
     Store() {
         columns.resize(2);
@@ -397,7 +398,7 @@ struct VmDatasetVectorMemory::Store {
 
     // Prepared statements name the columns: any schema change drops them.
     void Finalize() {
-        for (sqlite3_stmt** st : {&insert, &update, &select, &rtreeInsert, &rtreeDelete}) {
+        for (sqlite3_stmt** st : {&insert, &update, &select, &rtreeInsert, &rtreeDelete, &renumber}) {
             sqlite3_finalize(*st);
             *st = nullptr;
         }
@@ -414,6 +415,33 @@ struct VmDatasetVectorMemory::Store {
     }
 
     std::string TableSql() const { return Quote(table); }
+
+    // Records of a feature service carry their feature identifier ("roads.17")
+    // in a "fid" field: the record takes that number as its ZkID when it is
+    // free, so that identifier queries find features by the numbers the
+    // service gave them. Returns the record's ZkID after the renumbering.
+    long long NumberByFeatureId(const Row& row) {
+        int column = Find("fid");
+        if (column <= 0 || static_cast<size_t>(column) >= row.values.size()) return row.id;
+        const Value& value = row.values[static_cast<size_t>(column)];
+        if (value.kind != SQLITE_TEXT || value.s.empty()) return row.id;
+        size_t digits = value.s.find_last_not_of("0123456789");
+        std::string number = digits == std::string::npos ? value.s : value.s.substr(digits + 1);
+        if (number.empty() || number.size() > 15 || (digits != std::string::npos && value.s[digits] != '.'))
+            return row.id;
+        long long wanted = std::stoll(number);
+        if (wanted <= 0 || wanted == row.id) return row.id;
+        sqlite3_stmt* st = nullptr;
+        std::string sql = "UPDATE " + TableSql() + " SET \"ZkID\" = ?1 WHERE \"ZkID\" = ?2 AND NOT EXISTS "
+                          "(SELECT 1 FROM " + TableSql() + " WHERE \"ZkID\" = ?1)";
+        if (!Prepared(renumber, sql)) return row.id;
+        st = renumber;
+        sqlite3_bind_int64(st, 1, wanted);
+        sqlite3_bind_int64(st, 2, row.id);
+        int rc = sqlite3_step(st);
+        sqlite3_reset(st);
+        return (rc == SQLITE_DONE && sqlite3_changes(db) == 1) ? wanted : row.id;
+    }
 
     std::string CreateTableSql() const {
         return "CREATE TABLE " + Quote(table) +
@@ -682,7 +710,10 @@ public:
         int rc = sqlite3_step(st);
         sqlite3_reset(st);
         if (rc != SQLITE_DONE) return 0;
-        if (inserting) m_row.id = sqlite3_last_insert_rowid(s.db);
+        if (inserting) {
+            m_row.id = sqlite3_last_insert_rowid(s.db);
+            m_row.id = s.NumberByFeatureId(m_row);
+        }
         if (!s.IndexRow(m_row.id, m_row, !inserting)) return 0;
         if (inserting) {
             m_ids.push_back(m_row.id);

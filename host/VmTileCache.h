@@ -37,6 +37,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -269,9 +270,10 @@ protected:
 //
 // Which format: "image/png" if offered, else the first PNG variant, else
 // JPEG, else the layer's first format (SetFormat changes it).
-// Which encoding: KVP when the GetTile operation has a Get address that
-// allows KVP (or one without any encoding constraint), REST when the layer has
-// a tile ResourceURL and KVP is not offered; SetTileEncoding changes it.
+// Which encoding: KVP when the GetTile operation has a Get address declared
+// for KVP; else REST when the layer has a tile ResourceURL; else KVP to a Get
+// address that declares no encoding, or (no GetTile operation described at
+// all) to the service address. SetTileEncoding changes it.
 class VmWMTSParams : public VmMapServiceParams {
 public:
     enum Encoding { EncodingNone = 0, EncodingKVP = 1, EncodingREST = 2 };
@@ -355,6 +357,7 @@ private:
     bool AdoptDocument(std::shared_ptr<const Document> doc);
     bool SelectLayer(const PlxMBString& layerName, const PlxMBString& tileMatrixSet);
     int LayerIndex(const PlxMBString& layerName) const;
+    std::string KvpBase() const;
     PlxMBString ServiceFolderName() const;
 
     std::shared_ptr<const Document> m_doc;

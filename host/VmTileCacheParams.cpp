@@ -374,7 +374,8 @@ struct LayerDef {
 struct VmWMTSParams::Document {
     std::vector<LayerDef> layers;
     std::vector<SetDef> sets;
-    std::string kvpAddress;     // a GetTile Get address that takes KVP
+    std::string kvpAddress;     // a GetTile Get address that says it takes KVP
+    std::string unconstrainedAddress;  // one that does not say which encoding it takes
     bool hasOperations = false; // the document describes its GetTile operation
     std::string sourceAddress;  // the service address the document was loaded for
 
@@ -442,7 +443,8 @@ bool ParseDocument(const pugi::xml_document& xml, Document& doc, std::string& er
                         for (pugi::xml_node value : Children(allowed ? allowed : constraint, "Value"))
                             if (EqualNoCase(Text(value), "KVP")) kvp = true;
                     }
-                    if ((kvp || !constrained) && doc.kvpAddress.empty()) doc.kvpAddress = href;
+                    if (kvp && doc.kvpAddress.empty()) doc.kvpAddress = href;
+                    if (!constrained && doc.unconstrainedAddress.empty()) doc.unconstrainedAddress = href;
                 }
     }
 
@@ -497,7 +499,6 @@ bool ParseDocument(const pugi::xml_document& xml, Document& doc, std::string& er
         }
         for (pugi::xml_node linkNode : Children(node, "TileMatrixSetLink")) {
             LinkDef link;
-            link.set = ChildText(linkNode, "TileMatrixSet");
             for (pugi::xml_node limits : Children(linkNode, "TileMatrixSetLimits"))
                 for (pugi::xml_node limitNode : Children(limits, "TileMatrixLimits")) {
                     LimitDef limit;
@@ -508,7 +509,11 @@ bool ParseDocument(const pugi::xml_document& xml, Document& doc, std::string& er
                         ParseInt(ChildText(limitNode, "MaxTileCol"), limit.maxCol) && !limit.matrix.empty())
                         link.limits.push_back(limit);
                 }
-            if (!link.set.empty()) layer.links.push_back(std::move(link));
+            // Some servers list several sets in one link; each is a link of its own.
+            for (pugi::xml_node setNode : Children(linkNode, "TileMatrixSet")) {
+                link.set = Text(setNode);
+                if (!link.set.empty()) layer.links.push_back(link);
+            }
         }
         for (pugi::xml_node resource : Children(node, "ResourceURL")) {
             ResourceDef def;
@@ -823,6 +828,16 @@ bool VmWMTSParams::LoadFromPath(const PlxMBString& path) {
     return AdoptDocument(doc);
 }
 
+std::string VmWMTSParams::KvpBase() const {
+    if (!m_doc) return std::string();
+    if (!m_doc->kvpAddress.empty()) return m_doc->kvpAddress;
+    if (!m_doc->unconstrainedAddress.empty()) return m_doc->unconstrainedAddress;
+    // A document that describes its GetTile operation but gives it no
+    // usable address has no KVP.
+    if (m_doc->hasOperations) return std::string();
+    return StripServiceParameters(m_doc->sourceAddress);
+}
+
 int VmWMTSParams::LayerIndex(const PlxMBString& layerName) const {
     if (!m_doc) return -1;
     for (size_t i = 0; i < m_doc->layers.size(); ++i)
@@ -873,12 +888,16 @@ bool VmWMTSParams::SelectLayer(const PlxMBString& layerName, const PlxMBString& 
     m_layer = index;
     m_pyramid = std::move(best);
     m_encoding = EncodingNone;
+    // A Get address declared for KVP is the document's own word; a tile
+    // template is next; a Get address that declares nothing (or, lacking
+    // even that, the service address) is only a guess at KVP.
     const bool rest = LayerHasRest(layer);
-    const bool kvp = !m_doc->kvpAddress.empty() || (!m_doc->hasOperations && !rest && !m_doc->sourceAddress.empty());
-    if (kvp)
+    if (!m_doc->kvpAddress.empty())
         m_encoding = EncodingKVP;
     else if (rest)
         m_encoding = EncodingREST;
+    else if (!KvpBase().empty())
+        m_encoding = EncodingKVP;
     m_format = PlxMBString(PreferredFormat(FormatsFor(layer, m_encoding == EncodingNone ? EncodingKVP : m_encoding)));
     return true;
 }
@@ -972,7 +991,7 @@ bool VmWMTSParams::SetTileEncoding(int encoding) {
     if (encoding == EncodingREST) {
         if (!LayerHasRest(layer)) return false;
     } else if (encoding == EncodingKVP) {
-        if (m_doc->kvpAddress.empty() && m_doc->sourceAddress.empty()) return false;
+        if (KvpBase().empty()) return false;
     } else {
         return false;
     }
@@ -988,7 +1007,7 @@ PlxMBString VmWMTSParams::GetTileURL(const PlxMBString& matrix, int row, int col
     if (!m_doc || m_layer < 0 || m_pyramid.FindMatrix(matrix) < 0) return PlxMBString();
     const LayerDef& layer = m_doc->layers[static_cast<size_t>(m_layer)];
     if (m_encoding == EncodingKVP) {
-        std::string base = m_doc->kvpAddress.empty() ? StripServiceParameters(m_doc->sourceAddress) : m_doc->kvpAddress;
+        const std::string base = KvpBase();
         if (base.empty()) return PlxMBString();
         std::string query = "SERVICE=WMTS&REQUEST=GetTile&VERSION=1.0.0&LAYER=" + Escape(layer.id) +
                             "&STYLE=" + Escape(layer.style) + "&TILEMATRIXSET=" + Escape(m_pyramid.TileMatrixSet.str()) +

@@ -141,9 +141,11 @@ VmTileRange VmTilePyramid::CoveringTiles(int matrix, const PlxRect2D& bounds, in
 PlxRect2D VmTilePyramid::TileBounds(int matrix, int row, int col) const {
     if (matrix < 0 || matrix >= static_cast<int>(Matrices.size())) return PlxRect2D();
     const VmTileMatrix& m = Matrices[static_cast<size_t>(matrix)];
-    const double left = m.TopLeftX + col * m.TileSpanX();
-    const double top = m.TopLeftY - row * m.TileSpanY();
-    return PlxRect2D(left, top, left + m.TileSpanX(), top - m.TileSpanY());
+    // Each edge from the corner, the way the pixel space computes its own,
+    // so that shared edges come out identical.
+    return PlxRect2D(m.TopLeftX + col * m.TileSpanX(), m.TopLeftY - row * m.TileSpanY(),
+                     m.TopLeftX + (static_cast<double>(col) + 1) * m.TileSpanX(),
+                     m.TopLeftY - (static_cast<double>(row) + 1) * m.TileSpanY());
 }
 
 PlxMBString VmTilePyramid::Signature() const {

@@ -161,15 +161,15 @@ int VmMapServiceStub::PickMatrix(double scale) const {
     const VmTilePyramid& pyramid = m_source->pyramid;
     if (m_allowedMatrices.empty()) return pyramid.NearestMatrix(scale);
     if (!(scale > 0.0) || !std::isfinite(scale)) return -1;
+    // The same rule as VmTilePyramid::NearestMatrix over the allowed matrices.
     int best = -1;
-    double bestDistance = 0.0;
+    double bestDistance = HUGE_VAL;
     for (size_t i = 0; i < pyramid.Matrices.size(); ++i) {
         if (!Allowed(static_cast<int>(i))) continue;
         const double distance = std::fabs(std::log(scale / pyramid.Matrices[i].ScaleDenominator));
-        if (best < 0 || distance <= bestDistance + 1e-12) {
+        if (distance <= bestDistance + 1e-12) {
             best = static_cast<int>(i);
-            bestDistance = std::min(distance, best < 0 ? distance : bestDistance);
-            bestDistance = distance < bestDistance ? distance : bestDistance;
+            bestDistance = std::min(distance, bestDistance);
         }
     }
     return best;
@@ -188,9 +188,10 @@ bool VmMapServiceStub::Request(const double& scale, const PlxRect2D& bounds, uns
         cache = m_cache;
         maxTiles = m_maxTiles;
         if (!m_withQueue) return true;
-        range = source->pyramid.CoveringTiles(PickMatrix(scale), bounds, 0);
+        const int matrix = PickMatrix(scale);
+        if (matrix < 0) return false;
+        range = source->pyramid.CoveringTiles(matrix, bounds, 0);
     }
-    if (range.Matrix < 0) return false;
     if (range.Count() > maxTiles) return false;
     if (range.IsEmpty()) return true;
 
@@ -216,6 +217,9 @@ bool VmMapServiceStub::Request(const double& scale, const PlxRect2D& bounds, uns
         const int64_t now = NowMs();
         for (const Key& key : wanted) {
             if (m_pending.count(key)) continue;
+            // A worker may have stored the tile since the check above; with
+            // the lock held it can no longer slip between check and queue.
+            if (flag != 1 && cache && cache->HasTile(m.Identifier, std::get<1>(key), std::get<2>(key))) continue;
             auto failed = m_failedAt.find(key);
             if (failed != m_failedAt.end()) {
                 if (flag != 1 && now - failed->second < static_cast<int64_t>(m_retryDelaySec) * 1000) continue;
@@ -266,9 +270,11 @@ bool VmMapServiceStub::IsAllTilesExist(const PlxRect2D& bounds, double scale) {
         if (!m_open || !m_cache) return false;
         source = m_source;
         cache = m_cache;
-        range = source->pyramid.CoveringTiles(PickMatrix(scale), bounds, 0);
+        const int matrix = PickMatrix(scale);
+        if (matrix < 0) return false;
+        range = source->pyramid.CoveringTiles(matrix, bounds, 0);
     }
-    if (range.IsEmpty()) return range.Matrix >= 0 || PickMatrix(scale) >= 0;
+    if (range.IsEmpty()) return true;
     const VmTileMatrix& m = source->pyramid.Matrices[static_cast<size_t>(range.Matrix)];
     for (int row = range.MinRow; row <= range.MaxRow; ++row)
         for (int col = range.MinCol; col <= range.MaxCol; ++col)

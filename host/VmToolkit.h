@@ -55,6 +55,8 @@ public:
     unsigned char OutOfElem();
     // Back to before the root.
     void ResetPos();
+    // No current child: the next FindChildElem starts at the first child.
+    void ResetChildPos();
     // Makes the current child the current element, as if FindChildElem had been
     // followed by IntoElem on its parent.
     unsigned char IntoChildElem();

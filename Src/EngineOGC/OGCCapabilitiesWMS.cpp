@@ -252,14 +252,19 @@ void WMSCapabilities::ReadLayerGeographicBox(VmMarkup& markup, const PlxMBString
         return;
     }
     if (!markup.FindElem(Named(prefix, "EX_GeographicBoundingBox").c_str())) return;
-    // The schema requires all four; a missing one reads as 0.
+    // Read west, south, east, north, each by its name wherever it stands in
+    // the box: the schema orders them west, east, south, north, so a
+    // forward-only walk in reading order would miss the east bound. A missing
+    // one reads as 0.
     PlxMBString west, south, east, north;
-    markup.IntoElem();
-    ReadText(markup, prefix, "westBoundLongitude", west);
-    ReadText(markup, prefix, "southBoundLatitude", south);
-    ReadText(markup, prefix, "eastBoundLongitude", east);
-    ReadText(markup, prefix, "northBoundLatitude", north);
-    markup.OutOfElem();
+    auto read = [&](const char* name, PlxMBString& value) {
+        markup.ResetChildPos();
+        if (markup.FindChildElem(Named(prefix, name).c_str())) value = markup.GetChildData();
+    };
+    read("westBoundLongitude", west);
+    read("southBoundLatitude", south);
+    read("eastBoundLongitude", east);
+    read("northBoundLatitude", north);
     layer->LatLonBox = PlxRect2D(std::atof(west.c_str()), std::atof(north.c_str()), std::atof(east.c_str()),
                                  std::atof(south.c_str()));
 }

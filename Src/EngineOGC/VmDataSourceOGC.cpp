@@ -6,6 +6,7 @@
 #include "OGCCapabilities.h"
 #include "VmDatasetRasterWCS.h"
 #include "VmDatasetRasterWMS.h"
+#include "VmDatasetVectorWFS.h"
 #include "VmNetwork.h"
 #include "VmStream.h"
 
@@ -311,6 +312,7 @@ unsigned char VmDataSourceOGC::GetCapabilities() {
     m_pCapabilities = document;
     if (auto* wms = dynamic_cast<WMSCapabilities*>(document)) CreateMapDataset(*wms);
     if (auto* wcs = dynamic_cast<WCSCapabilities*>(document)) CreateCoverageDatasets(*wcs);
+    if (auto* wfs = dynamic_cast<WFSCapabilities*>(document)) CreateFeatureDatasets(*wfs);
     VmFile::Delete(path);
     return 1;
 }
@@ -324,6 +326,27 @@ void VmDataSourceOGC::CreateMapDataset(WMSCapabilities& document) {
     m_Datasets.Add(dataset);
     VmPrjCoordSys projection;
     if (GetProjectionByName(projection, dataset->GetUsedCRSBound().Name)) dataset->SetPrjCoordSys(projection);
+}
+
+void VmDataSourceOGC::CreateFeatureDatasets(WFSCapabilities& document) {
+    m_bCached = 0;
+    VmDatasetVectorInfo info;
+    info.Type = VmDataset::WebFeature;
+    for (const WFSFeatureType* type : document.FeatureTypes) {
+        info.Name = type->Title;
+        auto* dataset = new (std::nothrow) VmDatasetVectorWFS(info);
+        if (!dataset) continue;
+        dataset->SetBounds(type->LatLonBox);
+        dataset->SetFeatureTypeInfo(*type);
+        dataset->SetDataSource(this);
+        dataset->SetGranule(0.9);
+        // A schema that cannot be read leaves the dataset without fields;
+        // every download reads the schema again.
+        dataset->ParseDatasetType();
+        VmPrjCoordSys projection;
+        if (GetProjectionByName(projection, "EPSG:4326")) dataset->SetPrjCoordSys(projection);
+        m_Datasets.Add(dataset);
+    }
 }
 
 void VmDataSourceOGC::CreateCoverageDatasets(WCSCapabilities& document) {

@@ -14,6 +14,7 @@ namespace VMK {
 class OGCCapabilities;
 class WMSCapabilities;
 class WCSCapabilities;
+class WFSCapabilities;
 
 // One protocol version as number (111) and text ("1.1.1").
 struct OGCVersion {
@@ -97,6 +98,8 @@ private:
     void CreateMapDataset(WMSCapabilities& document);
     // One raster dataset per coverage, each of which asks for its description.
     void CreateCoverageDatasets(WCSCapabilities& document);
+    // One vector dataset per feature type, each of which reads its schema.
+    void CreateFeatureDatasets(WFSCapabilities& document);
 };
 
 } // namespace VMK

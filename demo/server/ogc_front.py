@@ -57,6 +57,29 @@ def has_param(query, name):
     return False
 
 
+def param_value(query, name):
+    for piece in query.split("&"):
+        key, _, value = piece.partition("=")
+        if urllib.parse.unquote_plus(key).strip().lower() == name:
+            return urllib.parse.unquote_plus(value)
+    return None
+
+
+def pin_wms_version(query, version):
+    """Answers every WMS request as one of `version`: the request's VERSION
+    (or WMTVER) value is replaced. Other services pass untouched."""
+    service = param_value(query, "service")
+    if service is not None and service.strip().lower() != "wms":
+        return query
+    pieces = []
+    for piece in query.split("&"):
+        key, sep, value = piece.partition("=")
+        if urllib.parse.unquote_plus(key).strip().lower() in ("version", "wmtver"):
+            piece = key + "=" + version
+        pieces.append(piece)
+    return "&".join(pieces)
+
+
 def split_cgi_output(data):
     """Headers and body of a CGI answer. The header block ends at the first
     empty line, which MapServer writes as CRLF CRLF but other programs as LF LF."""
@@ -135,6 +158,8 @@ class Handler(BaseHTTPRequestHandler):
         if options.add_service_wms and query and not has_param(query, "service"):
             query += "&SERVICE=WMS"
             self.server.write_log("compatibility: added SERVICE=WMS to %s?%s" % (path, query))
+        if options.wms_version and query:
+            query = pin_wms_version(query, options.wms_version)
         self.run_cgi(path, query, body, head)
 
     def run_cgi(self, path, query, body, head):
@@ -206,6 +231,7 @@ def main():
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1; 0 takes a free one (default)")
     parser.add_argument("--add-service-wms", action=argparse.BooleanOptionalAction, default=True,
                         help="add SERVICE=WMS to requests without SERVICE (default: on)")
+    parser.add_argument("--wms-version", help="answer every WMS request as this version (tests of one version)")
     parser.add_argument("--mapserv", default=DEFAULT_MAPSERV, help="MapServer CGI program (default: %(default)s)")
     parser.add_argument("--mapfile", default=DEFAULT_MAPFILE, help="mapfile (default: the demo's)")
     parser.add_argument("--log", help="append the request log to this file instead of stderr")

@@ -244,12 +244,14 @@ TEST_F(SampleService, CapabilitiesListTheNestedLayersTheirStylesAndCrs) {
     ASSERT_TRUE(caps.ok);
     EXPECT_TRUE(StartsWith(caps.contentType, "application/vnd.ogc.wms_xml")) << caps.contentType;
     const std::string& body = caps.body;
-    // In drawing order, each layer at its depth: the root holds everything,
+    // Each layer at its depth: the root holds everything,
     // and the water group holds lakes and rivers.
     const std::map<std::string, int> depth = LayerDepths(body);
-    const std::pair<const char*, int> layers[] = {{"demo", 1},        {"demo:landuse", 2}, {"demo:water", 2},
-                                                   {"demo:lakes", 3},  {"demo:rivers", 3},  {"demo:roads", 2},
-                                                   {"demo:cities", 2}};
+    // Top first: a client that draws the list last to first puts land use
+    // at the bottom.
+    const std::pair<const char*, int> layers[] = {{"demo", 1},         {"demo:cities", 2}, {"demo:roads", 2},
+                                                   {"demo:water", 2},   {"demo:rivers", 3}, {"demo:lakes", 3},
+                                                   {"demo:landuse", 2}};
     size_t last = 0;
     for (const auto& layer : layers) {
         SCOPED_TRACE(layer.first);

@@ -159,6 +159,10 @@ void SampleServer::Start(const Options& options) {
     std::vector<std::string> args = {python, script, "--port", "0",
                                      options.addServiceWms ? "--add-service-wms" : "--no-add-service-wms",
                                      "--mapserv", mapserv, "--stop-on-stdin-eof"};
+    if (!options.wmsVersion.empty()) {
+        args.push_back("--wms-version");
+        args.push_back(options.wmsVersion);
+    }
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(&arg[0]);
     argv.push_back(nullptr);

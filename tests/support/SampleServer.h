@@ -22,6 +22,9 @@ public:
         // The front's compatibility setting: add SERVICE=WMS to requests
         // that have no SERVICE parameter (see demo/README.md).
         bool addServiceWms = true;
+        // Not empty: the front answers every WMS request as this version
+        // (its request's VERSION is replaced), to exercise one version.
+        std::string wmsVersion;
         // How long to wait for the front to report that it listens.
         int startTimeoutMs = 10000;
         // Empty: the defaults below. Set only to exercise the failure paths.

@@ -5,8 +5,14 @@
 #include "VmStream.h"
 #include "VmToolkit.h"
 
+#include <ostream>
 #include <set>
 #include <string>
+
+namespace PLX {
+// Readable strings in test failure messages.
+inline void PrintTo(const PlxMBString& text, std::ostream* os) { *os << '"' << text.str() << '"'; }
+} // namespace PLX
 
 namespace VMK {
 
