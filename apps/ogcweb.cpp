@@ -5,7 +5,9 @@
 #include "ogcweb_options.h"
 #include "ogcweb_session.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <vector>
@@ -18,7 +20,36 @@ namespace {
 const Command* const kCommands[] = {
     &InfoCommand(),
     &MapCommand(),
+    &FeatureInfoCommand(),
+    &FeaturesCommand(),
+    &CoverageCommand(),
 };
+
+// Commands made for one kind of service open that kind unless --kind says
+// otherwise.
+struct DefaultKind {
+    const char* command;
+    const char* kind;
+};
+const DefaultKind kDefaultKinds[] = {
+    {"features", "wfs"},
+    {"coverage", "wcs"},
+};
+
+// "--kind K" in front of the options, for a command that has a kind of its
+// own and a line that names none. In front, so that it never lands after a
+// "--" among the positionals.
+std::vector<std::string> WithDefaultKind(const Command& command, const std::vector<std::string>& options,
+                                         const std::vector<OptionDef>& defs) {
+    for (const DefaultKind& entry : kDefaultKinds) {
+        if (std::string(entry.command) != command.name) continue;
+        if (ParseArgs(options, defs).Has("kind")) return options;
+        std::vector<std::string> with = {"--kind", entry.kind};
+        with.insert(with.end(), options.begin(), options.end());
+        return with;
+    }
+    return options;
+}
 
 const Command* FindCommand(const std::string& name) {
     for (const Command* command : kCommands)
@@ -30,7 +61,9 @@ void PrintOverview() {
     std::printf("usage: ogcweb COMMAND URL [options]\n\n"
                 "Opens OGC web services (WMS, WFS, WCS, WMTS) through the OGC Web Engine.\n\n"
                 "commands:\n");
-    for (const Command* command : kCommands) std::printf("  %-6s  %s\n", command->name, command->summary);
+    int width = 0;
+    for (const Command* command : kCommands) width = std::max(width, static_cast<int>(std::strlen(command->name)));
+    for (const Command* command : kCommands) std::printf("  %-*s  %s\n", width, command->name, command->summary);
     std::printf("\n'ogcweb COMMAND --help' describes a command and its options.\n\n"
                 "exit status: 0 on success, 1 when the service or a file failed, 2 for a\n"
                 "command line that cannot be run.\n");
@@ -74,7 +107,8 @@ int Run(const std::vector<std::string>& args) {
     std::vector<OptionDef> defs = command->options;
     defs.insert(defs.end(), CommonOptions().begin(), CommonOptions().end());
     try {
-        const ParsedArgs parsed = ParseArgs(std::vector<std::string>(args.begin() + 1, args.end()), defs);
+        const ParsedArgs parsed =
+            ParseArgs(WithDefaultKind(*command, std::vector<std::string>(args.begin() + 1, args.end()), defs), defs);
         if (parsed.HelpRequested()) {
             PrintCommandHelp(*command);
             return kExitOk;

@@ -19,6 +19,9 @@ struct Command {
 
 const Command& InfoCommand();
 const Command& MapCommand();
+const Command& FeatureInfoCommand();
+const Command& FeaturesCommand();
+const Command& CoverageCommand();
 
 // The one address every subcommand takes; UsageError when missing or doubled.
 std::string SingleUrl(const ParsedArgs& args);

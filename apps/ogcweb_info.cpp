@@ -2,6 +2,7 @@
 #include "ogcweb_commands.h"
 #include "ogcweb_session.h"
 
+#include "VmConnectivity.h"
 #include "VmEngine.h"
 #include "VmToolkit.h"
 
@@ -24,6 +25,24 @@ std::string BoundsText(const PLX::PlxRect2D& bounds) {
     if (bounds.IsNull()) return "none";
     return Number(bounds.left) + "," + Number(bounds.bottom) + "," + Number(bounds.right) + "," + Number(bounds.top) +
            "  (minx,miny,maxx,maxy)";
+}
+
+// The type's name as the host spells it; text fields with their size.
+std::string FieldTypeText(const VMK::PlxFieldInfo& field) {
+    switch (field.Type) {
+    case VMK::PlxFieldInfo::Boolean: return "Boolean";
+    case VMK::PlxFieldInfo::Byte: return "Byte";
+    case VMK::PlxFieldInfo::Int16: return "Int16";
+    case VMK::PlxFieldInfo::Int32: return "Int32";
+    case VMK::PlxFieldInfo::Int64: return "Int64";
+    case VMK::PlxFieldInfo::Single: return "Single";
+    case VMK::PlxFieldInfo::Double: return "Double";
+    case VMK::PlxFieldInfo::Date: return "Date";
+    case VMK::PlxFieldInfo::Time: return "Time";
+    case VMK::PlxFieldInfo::Text: return field.Size > 0 ? "Text(" + std::to_string(field.Size) + ")" : "Text";
+    case VMK::PlxFieldInfo::Binary: return "Binary";
+    }
+    return "type " + std::to_string(static_cast<int>(field.Type));
 }
 
 std::string Padded(const std::string& text, size_t width) {
@@ -66,6 +85,53 @@ void PrintLayers(VMK::VmDatasetRaster& raster) {
                     Padded(row.queryable, 9).c_str(), Padded(row.style, styleWidth).c_str(), row.title.c_str());
 }
 
+void PrintFields(VMK::VmDatasetVector& vector) {
+    VMK::PlxFieldInfos fields;
+    vector.GetFieldInfos(fields);
+    std::printf("    fields:  %d\n", fields.GetSize());
+    size_t width = 0;
+    for (const VMK::PlxFieldInfo& field : fields) width = std::max(width, field.Name.str().size());
+    for (const VMK::PlxFieldInfo& field : fields)
+        std::printf("      %s  %s\n", Padded(field.Name.str(), width).c_str(), FieldTypeText(field).c_str());
+}
+
+std::string Joined(const PLX::PlxArray<PLX::PlxMBString>& items) {
+    std::string text;
+    for (const PLX::PlxMBString& item : items) text += (text.empty() ? "" : ", ") + item.str();
+    return text.empty() ? "none" : text;
+}
+
+// Services describe their coverages in detail; the engine hands that on
+// through the description, which map datasets do not have.
+bool PrintCoverage(VMK::VmDatasetRaster& raster) {
+    VMK::VmRasterDescription description;
+    if (!raster.GetRasterDescription(description)) return false;
+    const char* const indent = "      ";
+    std::printf("    coverage:\n");
+    if (!description.Identifier.IsEmpty())
+        std::printf("%s%-16s%s\n", indent, "identifier:", description.Identifier.c_str());
+    std::printf("%s%-16s%d x %d cells\n", indent, "grid:", description.GridWidth, description.GridHeight);
+    if (description.Axes.IsEmpty()) std::printf("%s%-16snone\n", indent, "axes:");
+    for (int i = 0; i < description.Axes.GetSize(); ++i) {
+        const VMK::VmRasterDescription::Axis& axis = description.Axes[i];
+        const std::string values = axis.Min == axis.Max ? std::to_string(axis.Min)
+                                                        : std::to_string(axis.Min) + ".." + std::to_string(axis.Max);
+        std::printf("%s%-16s%s %s (no data: %d)\n", indent, i == 0 ? "axes:" : "",
+                    axis.Name.IsEmpty() ? "(unnamed)" : axis.Name.c_str(), values.c_str(), axis.NullValue);
+    }
+    if (description.CRSNames.IsEmpty()) std::printf("%s%-16snone\n", indent, "crs:");
+    for (int i = 0; i < description.CRSNames.GetSize(); ++i) {
+        const PLX::PlxRect2D bounds = i < description.CRSBounds.GetSize() ? description.CRSBounds[i] : PLX::PlxRect2D();
+        std::printf("%s%-16s%s  %s\n", indent, i == 0 ? "crs:" : "", description.CRSNames[i].c_str(),
+                    BoundsText(bounds).c_str());
+    }
+    std::printf("%s%-16s%s\n", indent, "formats:", Joined(description.Formats).c_str());
+    std::printf("%s%-16s%s\n", indent, "native format:",
+                description.NativeFormat.IsEmpty() ? "none" : description.NativeFormat.c_str());
+    std::printf("%s%-16s%s\n", indent, "interpolations:", Joined(description.Interpolations).c_str());
+    return true;
+}
+
 void PrintLog(const std::vector<VMK::VmLogEntry>& entries) {
     if (entries.empty()) return;
     std::printf("log:\n");
@@ -76,7 +142,37 @@ void PrintLog(const std::vector<VMK::VmLogEntry>& entries) {
     }
 }
 
+// The same service reached as programs of the data-connectivity interface
+// reach it: through the bridge the engine hands out, which must show the
+// engine and datasets the engine interface shows.
+int RunInfoThroughBridge(const ParsedArgs& args) {
+    const std::string url = SingleUrl(args);
+    Session session(args);
+    PLX::PlxDataSource& source = session.OpenBridge(url);
+    session.EndProgressLine();
+
+    const std::string version = source.GetVersion().str();
+    std::printf("engine:   %s\n", source.GetEngineName().c_str());
+    std::printf("address:  %s\n", url.c_str());
+    std::printf("service:  %s\n", args.Value("kind", "wms").c_str());
+    std::printf("version:  %s\n", version.empty() ? "unknown" : version.c_str());
+    std::printf("through:  data-connectivity bridge\n");
+    std::printf("datasets: %d\n", source.GetDatasetCount());
+    for (int i = 0; i < source.GetDatasetCount(); ++i) {
+        VMK::VmDataset* dataset = source.GetDataset(i);
+        const int type = static_cast<int>(dataset->GetType());
+        std::printf("  %s\n", dataset->GetName().c_str());
+        std::printf("    type:    %d (%s)\n", type, DatasetTypeWord(type));
+        std::printf("    crs:     %s\n", CrsName(dataset->GetPrjCoordSys()).c_str());
+        std::printf("    bounds:  %s\n", BoundsText(dataset->GetBounds()).c_str());
+        if (auto* raster = dynamic_cast<VMK::VmDatasetRaster*>(dataset)) PrintLayers(*raster);
+    }
+    PrintLog(session.TakeLogEntries());
+    return kExitOk;
+}
+
 int RunInfo(const ParsedArgs& args) {
+    if (args.Has("bridge")) return RunInfoThroughBridge(args);
     const std::string url = SingleUrl(args);
     Session session(args);
     VMK::VmDataSource& source = session.Open(url);
@@ -95,7 +191,11 @@ int RunInfo(const ParsedArgs& args) {
         std::printf("    type:    %d (%s)\n", type, DatasetTypeWord(type));
         std::printf("    crs:     %s\n", CrsName(dataset->GetPrjCoordSys()).c_str());
         std::printf("    bounds:  %s\n", BoundsText(dataset->GetBounds()).c_str());
-        if (auto* raster = dynamic_cast<VMK::VmDatasetRaster*>(dataset)) PrintLayers(*raster);
+        if (auto* raster = dynamic_cast<VMK::VmDatasetRaster*>(dataset)) {
+            // A coverage has no layers, and says so in the log when asked.
+            if (!PrintCoverage(*raster)) PrintLayers(*raster);
+        }
+        if (auto* vector = dynamic_cast<VMK::VmDatasetVector*>(dataset)) PrintFields(*vector);
     }
     PrintLog(session.TakeLogEntries());
     return kExitOk;
@@ -111,8 +211,13 @@ const Command& InfoCommand() {
         "Opens the service at URL and prints the engine's name, the protocol version\n"
         "agreed with the server and every dataset with its type, coordinate system\n"
         "and bounds; for map datasets also the layers with their visibility,\n"
-        "queryability and style. What the engine logged meanwhile follows under \"log:\".\n",
-        {},
+        "queryability and style; for feature datasets the fields with their types;\n"
+        "for coverages the grid, range axes, coordinate systems, formats and\n"
+        "interpolations the service described. What the engine logged meanwhile\n"
+        "follows under \"log:\".\n",
+        {
+            {"bridge", 0, nullptr, false, "open the service through the engine's data-connectivity bridge"},
+        },
         &RunInfo,
     };
     return command;

@@ -2,6 +2,7 @@
 
 #include "ogcweb_progress.h"
 
+#include "VmConnectivity.h"
 #include "VmNetwork.h"
 #include "VmProjection.h"
 #include "VmStream.h"
@@ -154,6 +155,34 @@ VMK::VmDataSource& Session::Open(const std::string& url) {
                              ? "no version agreed with the server"
                              : "the server answered no capabilities request the engine could use";
     throw Fail("cannot open " + url + ": " + reason, TakeLogEntries());
+}
+
+PLX::PlxDataSource& Session::OpenBridge(const std::string& url) {
+    {
+        PLX::PlxMBString scheme, host, object, extra;
+        int port = 0;
+        if (!VMK::VmHttpHelper::VmParseURL2(url.c_str(), scheme, host, object, extra, port) ||
+            (scheme != "http" && scheme != "https"))
+            throw UsageError("\"" + url + "\" is not an http or https address");
+    }
+    using BridgeFactory = PLX::PlxDataSource* (*)();
+    auto factory = reinterpret_cast<BridgeFactory>(::dlsym(m_library.get(), "CreatePlxDataSource"));
+    if (!factory) throw Failure("the engine has no data-connectivity bridge: it has no CreatePlxDataSource");
+    m_bridge.reset(factory());
+    if (!m_bridge) throw Failure("the engine could not create a data-connectivity bridge");
+    m_url = url;
+    const std::string kind = Kind(m_args);
+    PLX::PlxConnection connection;
+    connection.Server = url.c_str();
+    connection.User = m_args.Value("user").c_str();
+    connection.Password = m_args.Value("password").c_str();
+    connection.Kind = kind.c_str();
+    if (kind == "wmts") connection.Target = m_args.Value("cache").c_str();
+    if (m_bridge->Open(connection)) return *m_bridge;
+    const char* reason = m_bridge->GetVersion().IsEmpty()
+                             ? "no version agreed with the server"
+                             : "the server answered no capabilities request the engine could use";
+    throw Fail("cannot open " + url + " through the bridge: " + reason, TakeLogEntries());
 }
 
 std::vector<VMK::VmLogEntry> Session::TakeLogEntries() {

@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+namespace PLX {
+class PlxDataSource;
+} // namespace PLX
+
 namespace ogcweb {
 
 class ProgressLine;
@@ -31,6 +35,9 @@ public:
     // Opens the service at `url` with the options' user, password and kind.
     VMK::VmDataSource& Open(const std::string& url);
     const std::string& Url() const { return m_url; }
+    // Opens the service as Open does, but through the engine's
+    // data-connectivity bridge (CreatePlxDataSource), which the session owns.
+    PLX::PlxDataSource& OpenBridge(const std::string& url);
 
     // Log entries written since the session started or since the last call.
     std::vector<VMK::VmLogEntry> TakeLogEntries();
@@ -50,6 +57,7 @@ private:
     // In this order, so that the source is gone before its code is unloaded.
     std::unique_ptr<void, Unload> m_library;
     std::unique_ptr<VMK::VmDataSource> m_source;
+    std::unique_ptr<PLX::PlxDataSource> m_bridge;
     std::string m_url;
 };
 

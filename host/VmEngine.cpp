@@ -1,5 +1,7 @@
 #include "VmEngine.h"
 
+#include <cmath>
+
 namespace VMK {
 
 namespace {
@@ -74,6 +76,10 @@ unsigned char VmDatasetRaster::IsLayerQueryable(int) { return 0; }
 PlxMBString VmDatasetRaster::GetLayerStyle(int) { return PlxMBString(); }
 unsigned char VmDatasetRaster::SetLayerStyle(const PlxMBString&, const PlxMBString&) { return 0; }
 bool VmDatasetRaster::ReadBand(int, std::vector<double>& values) { values.clear(); return false; }
+unsigned char VmDatasetRaster::GetRasterDescription(VmRasterDescription& out) {
+    out = VmRasterDescription();
+    return 0;
+}
 
 void VmDatasetRaster::SetGeoReference(const PlxRect2D& rect) { m_rcBounds = rect; }
 
@@ -84,8 +90,13 @@ void VmDatasetRaster::XYToImg(const PlxRect2D& rect, PlxRect2D& imageRect) {
         return;
     }
     double sx = GetWidth() / w, sy = GetHeight() / h;
-    imageRect = PlxRect2D((rect.left - m_rcBounds.left) * sx, (m_rcBounds.top - rect.top) * sy,
-                          (rect.right - m_rcBounds.left) * sx, (m_rcBounds.top - rect.bottom) * sy);
+    // Whole pixels covering the rectangle; a hair of tolerance keeps an edge
+    // that lies on a pixel boundary from taking in the next pixel.
+    const double eps = 1e-6;
+    imageRect = PlxRect2D(std::floor((rect.left - m_rcBounds.left) * sx + eps),
+                          std::floor((m_rcBounds.top - rect.top) * sy + eps),
+                          std::ceil((rect.right - m_rcBounds.left) * sx - eps),
+                          std::ceil((m_rcBounds.top - rect.bottom) * sy - eps));
 }
 
 void VmDatasetRaster::ImgToXY(const PlxRect2D& imageRect, PlxRect2D& rect) {

@@ -11,6 +11,7 @@
 #include "VmToolkit.h"
 
 #include <memory>
+#include <cstdint>
 #include <vector>
 
 struct sqlite3;
@@ -138,6 +139,27 @@ enum VmPixelFormat {
     VmPixelMulti = 255,    // any other band layout: see GetBandCount and GetDataTypeName
 };
 
+// What a raster served as a coverage says of itself, for hosts that show it:
+// filled by VmDatasetRaster::GetRasterDescription.
+struct VmRasterDescription {
+    // One range axis (a band list, a time...) with its values and no-data value.
+    struct Axis {
+        PlxMBString Name;
+        int Min = 0;
+        int Max = 0;
+        int NullValue = 0;
+    };
+    PlxMBString Identifier;  // the service's own name, where the dataset is named by a title
+    int GridWidth = 0;       // cells of the whole raster, as the engine read them
+    int GridHeight = 0;
+    PlxArray<Axis> Axes;
+    PlxArray<PlxMBString> CRSNames;  // systems a request may use, the one the engine uses first
+    PlxArray<PlxRect2D> CRSBounds;   // the raster's bounds in each of CRSNames (null when unknown)
+    PlxArray<PlxMBString> Formats;   // answer formats, the native one left out
+    PlxMBString NativeFormat;
+    PlxArray<PlxMBString> Interpolations;
+};
+
 class VmDatasetRaster : public VmDataset {
 public:
     VmDatasetRaster() = default;
@@ -172,6 +194,14 @@ public:
     virtual PlxMBString GetLayerStyle(int index);
     // Chooses the style a layer is drawn with; 0 when the raster has no styles.
     virtual unsigned char SetLayerStyle(const PlxMBString& layerName, const PlxMBString& style);
+    // What the service knows about pixel (x, y) of the picture drawn last,
+    // added to `values` as field name to value; 0 for rasters that cannot
+    // be asked.
+    virtual unsigned char GetFeatureInfo(int, int, PlxDict<PlxMBString, PlxMBString>&) { return 0; }
+
+    // Rasters described by their service: replaces `out` and returns 1; 0
+    // (with `out` reset) for any other raster.
+    virtual unsigned char GetRasterDescription(VmRasterDescription& out);
 
     // Pixels, for rasters that hold them (the in-memory engine's).
     virtual int GetWidth() { return m_Info.Width; }
@@ -185,8 +215,9 @@ public:
     virtual bool ReadBand(int band, std::vector<double>& values);
     // Fixes the map rectangle the whole image covers.
     virtual void SetGeoReference(const PlxRect2D& rect);
-    // Map rectangle to pixel rectangle (left/top are column/row, growing
-    // right and down) and back, through the georeference.
+    // Map rectangle to the pixel rectangle of whole pixels covering it
+    // (left/top are column/row, growing right and down; right/bottom one past
+    // the last pixel) and back, through the georeference.
     virtual void XYToImg(const PlxRect2D& rect, PlxRect2D& imageRect);
     virtual void ImgToXY(const PlxRect2D& imageRect, PlxRect2D& rect);
 
@@ -215,11 +246,78 @@ protected:
     VmCRSBound m_UsedCRSBound;
 };
 
-// Base of the tiled (WMTS) datasets.
+// Tile-cache types (VmTileCache.h).
+struct VmTile;
+struct VmImageData;
+struct VmSize2D;
+struct VmSizeI;
+struct PlxRasterBlock;
+class VmMapServiceStub;
+class VmMapServiceParams;
+class VmLocalCacheManager;
+using VmTiles = PlxArray<VmTile>;
+using VmTileCallback = void (*)(uint64_t user, const VmTile* tile, int status);
+
+// Hands a raster to the host's image display; the platform draws through it.
+class VmImgBlocksManager {
+public:
+    void SetDataset(VmDatasetRaster* raster, bool owned) {
+        m_pRaster = raster;
+        m_bOwned = owned;
+    }
+    VmDatasetRaster* GetDataset() const { return m_pRaster; }
+
+private:
+    VmDatasetRaster* m_pRaster = nullptr;  // not owned by the manager itself
+    bool m_bOwned = false;
+};
+
+// Base of the tiled (WMTS) datasets: a raster whose pixels come from a local
+// tile cache that a tile-service stub fills. The base keeps the pieces; who
+// owns them is the derived dataset's business. Every tile operation answers
+// "nothing" here.
 class VmDatasetRasterWeb : public VmDatasetRaster {
 public:
     VmDatasetRasterWeb() = default;
     explicit VmDatasetRasterWeb(const VmDatasetRasterInfo& info) : VmDatasetRaster(info) {}
+
+    void SetMapServiceStub(VmMapServiceStub* stub) { m_pStub = stub; }
+    VmMapServiceStub* GetMapServiceStub() const { return m_pStub; }
+    void SetMapServiceParams(VmMapServiceParams* params) { m_pParams = params; }
+    VmMapServiceParams* GetMapServiceParams() const { return m_pParams; }
+    void SetBufferPath(const PlxMBString& path) { m_strBufferPath = path; }
+    const PlxMBString& GetBufferPath() const { return m_strBufferPath; }
+    VmLocalCacheManager* GetLocalCacheManager() const { return m_pCacheManager; }
+    VmImgBlocksManager& GetImgBlocksManager() { return m_ImgBlocks; }
+    void SetInfo(const VmDatasetRasterInfo& info);
+
+    // The pixels of `view` at about `width` x `height`, cut from the cache;
+    // `state` 1 when every tile was there. The caller owns the block.
+    virtual PlxRasterBlock* GetViewBlock(const PlxRect2D& view, int width, int height, unsigned char& state);
+    virtual void GetCurrentVisibleLayers(PlxArray<PlxMBString>& names);
+    virtual void SetDownloadResponseFunc(VmTileCallback func, uint64_t user);
+    virtual unsigned char Request(const double& scale, const PlxRect2D& bounds, unsigned char flag);
+    virtual unsigned char GetTileData(VmTile& tile);
+    virtual unsigned char GetTileInfo(VmTile& tile);
+    virtual VmSize2D GetTileMPSize(double scale);
+    virtual VmSizeI GetTileSize();
+    virtual unsigned char IsComplete();
+    virtual PlxArray<double> GetScales();
+    virtual void SetDataChangedFunc(VmTileCallback func, uint64_t user);
+    virtual void SetRequestFinishedFunc(VmTileCallback func, uint64_t user);
+    virtual VmTiles* QueryWithBounds(const PlxRect2D& bounds, double scale);
+    virtual VmImageData* LoadTileImageData(const VmTile& tile);
+    virtual double ScaleToNearFixScale(double scale);
+    virtual PlxRect2D ComputeTilesBounds(double scale, const PlxRect2D& bounds, int margin);
+    virtual double GetCoordRatio();
+    virtual unsigned char IsAllTilesExist(const PlxRect2D& bounds, double scale);
+
+protected:
+    VmMapServiceStub* m_pStub = nullptr;
+    VmMapServiceParams* m_pParams = nullptr;
+    PlxMBString m_strBufferPath;
+    VmLocalCacheManager* m_pCacheManager = nullptr;
+    VmImgBlocksManager m_ImgBlocks;
 };
 
 class VmTable : public VmDataset {};

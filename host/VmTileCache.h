@@ -268,6 +268,16 @@ protected:
 // comes first because it is what a tile client overlays with most, and the
 // document's own order says what the server thinks its main set is.
 //
+// How matrices are read: corners in the axis order EPSG gives the system,
+// except that for geographic sets the other order wins when only it puts the
+// coarsest matrix over the world (servers get this wrong both ways); the
+// corner of a world-wide Web Mercator set becomes (-20037508.342789244,
+// 20037508.342789244) however it was printed; a resolution within 1e-6 of
+// world width / (tile width * 2^z) (40075016.68557849 m, or 360 degrees)
+// takes that exact value. Printed scale denominators lose digits, and without
+// this the pixel space of GoogleMapsCompatible or of the EPSG:4326 sets would
+// drift from the tile edges at deep levels.
+//
 // Which format: "image/png" if offered, else the first PNG variant, else
 // JPEG, else the layer's first format (SetFormat changes it).
 // Which encoding: KVP when the GetTile operation has a Get address declared
@@ -598,7 +608,7 @@ private:
     };
 
     void WorkerLoop();
-    int Download(const Key& key, VmTile& tile);
+    int Download(const Key& key, const std::shared_ptr<const Source>& source, VmTile& tile);
     bool Allowed(int matrix) const;
     int PickMatrix(double scale) const;
 

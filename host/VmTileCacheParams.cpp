@@ -35,10 +35,6 @@ const char* const kWmtsNamespace = "http://www.opengis.net/wmts/1.0";
 constexpr double kMetersPerDegree = 6378137.0 * 2.0 * 3.14159265358979323846 / 360.0;
 constexpr double kMercatorHalfWorld = 20037508.342789244;
 
-void LogFailure(const char* message, const std::string& detail, int line) {
-    VmLogFile::GetInstance(false).RecordLog(400, message, detail.c_str(), __FILE__, line);
-}
-
 std::string Lower(std::string text) {
     for (char& ch : text)
         if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
@@ -785,7 +781,6 @@ bool VmWMTSParams::LoadFromPath(const PlxMBString& path) {
     }
     if (VmFile::IsExist(path)) {
         if (auto doc = ParseFile(path, m_address.str(), error)) return AdoptDocument(doc);
-        LogFailure("WMTS capabilities file unusable", path.str() + ": " + error, __LINE__);
     }
     if (m_address.IsEmpty()) {
         m_error = PlxMBString(error.empty() ? std::string("no capabilities file and no service address") : error);
@@ -795,14 +790,12 @@ bool VmWMTSParams::LoadFromPath(const PlxMBString& path) {
     const PlxMBString downloaded = VmHttpHelper::RequestFile(url, m_user, m_password, 0, 0);
     if (downloaded.IsEmpty()) {
         m_error = "download failed: " + url;
-        LogFailure("WMTS capabilities download failed", url.str(), __LINE__);
         return false;
     }
     auto doc = ParseFile(downloaded, m_address.str(), error);
     if (!doc) {
         VmFile::Delete(downloaded);
         m_error = PlxMBString(error);
-        LogFailure("WMTS capabilities unusable", url.str() + ": " + error, __LINE__);
         return false;
     }
     // Into place by rename within the target folder, so that readers never
@@ -822,7 +815,6 @@ bool VmWMTSParams::LoadFromPath(const PlxMBString& path) {
     if (!placed) {
         VmFile::Delete(partial);
         m_error = "cannot write " + path;
-        LogFailure("WMTS capabilities cannot be stored", path.str(), __LINE__);
         return false;
     }
     return AdoptDocument(doc);

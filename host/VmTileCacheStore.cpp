@@ -222,7 +222,6 @@ bool VmLocalCacheManager::OpenDatabase(const PlxMBString& path, bool create) {
                             "INSERT OR REPLACE INTO tiles(matrix, row, col, data, format, timestamp) VALUES(?, ?, ?, ?, ?, ?)",
                             -1, &m_insertTile, nullptr) == SQLITE_OK;
     if (!ok) {
-        if (!create) LogFailure("not a tile cache of this version", path.str(), __LINE__);
         CloseLocked();
         return false;
     }

@@ -282,14 +282,10 @@ bool VmMapServiceStub::IsAllTilesExist(const PlxRect2D& bounds, double scale) {
     return true;
 }
 
-int VmMapServiceStub::Download(const Key& key, VmTile& tile) {
-    std::shared_ptr<const Source> source;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        source = m_source;
-    }
+int VmMapServiceStub::Download(const Key& key, const std::shared_ptr<const Source>& source, VmTile& tile) {
     if (!source) return 1;
     const int matrix = std::get<0>(key);
+    if (static_cast<size_t>(matrix) >= source->pyramid.Matrices.size()) return 1;
     const VmTileMatrix& m = source->pyramid.Matrices[static_cast<size_t>(matrix)];
     tile.Scale = m.ScaleDenominator;
     tile.Row = std::get<1>(key);
@@ -307,10 +303,7 @@ int VmMapServiceStub::Download(const Key& key, VmTile& tile) {
     // Servers answer errors with 200 and an XML or HTML body, and proxies
     // with pages of their own: only a decodable image is a tile.
     VmImageData image;
-    if (!VmImgToolkit::DecodeImage(bytes.data(), bytes.size(), image)) {
-        VmLogFile::GetInstance(false).RecordLog(400, "tile answer is not an image", url.c_str(), __FILE__, __LINE__);
-        return 2;
-    }
+    if (!VmImgToolkit::DecodeImage(bytes.data(), bytes.size(), image)) return 2;
     tile.Format = VmImgToolkit::SniffImageFormat(bytes.data(), bytes.size());
     tile.Data = std::move(bytes);
     tile.TimeStamp = static_cast<int64_t>(std::time(nullptr));
@@ -320,6 +313,7 @@ int VmMapServiceStub::Download(const Key& key, VmTile& tile) {
 void VmMapServiceStub::WorkerLoop() {
     for (;;) {
         Key key;
+        std::shared_ptr<const Source> source;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
@@ -327,10 +321,11 @@ void VmMapServiceStub::WorkerLoop() {
             key = m_queue.front();
             m_queue.pop_front();
             ++m_running;
+            source = m_source;
         }
 
         VmTile tile;
-        const int status = Download(key, tile);
+        const int status = Download(key, source, tile);
 
         Callback onResponse, onChanged;
         VmLocalCacheManager* cache = nullptr;
@@ -342,7 +337,10 @@ void VmMapServiceStub::WorkerLoop() {
                 onChanged = m_onChanged;
             }
             cache = m_cache;
-            if (m_source) matrixId = m_source->pyramid.Matrices[static_cast<size_t>(std::get<0>(key))].Identifier;
+            // A stub stopped and reopened on another layer from a callback
+            // meanwhile must not receive this layer's tile.
+            if (m_source == source && status == 0)
+                matrixId = source->pyramid.Matrices[static_cast<size_t>(std::get<0>(key))].Identifier;
         }
         if (onResponse.func) onResponse.func(onResponse.user, &tile, status);
         bool stored = false;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The demo: starts the bundled sample service on loopback, shows what the
-# engine makes of it with the ogcweb host program, writes the results to
-# demo-out/ and stops the service again.
+# engine makes of its map, feature and coverage services with the ogcweb
+# host program, writes the results to demo-out/ and stops the service again.
+# Needs gdal-bin for checking the files written (gdalinfo, ogrinfo).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
@@ -31,6 +32,54 @@ echo
 echo "== ogcweb map: water and roads only, cities in their plain style"
 "$ogcweb" map "$url" --bbox 8,48,12,52 --size 600x600 --layers demo:lakes,demo:rivers,demo:roads,demo:cities \
     --style demo:cities=plain --transparent -o "$out/detail.png" --log "$out/ogcweb.log"
+
+# Feature and coverage services answer at /ows (as does the map service).
+ows="http://127.0.0.1:$port/ows"
+
+echo
+echo "== ogcweb info $ows --kind wfs"
+"$ogcweb" info "$ows" --kind wfs --log "$out/ogcweb.log" | tee "$out/info-wfs.txt"
+
+echo
+echo "== ogcweb features: every city, the roads, the large cities"
+"$ogcweb" features "$ows" --dataset Cities -o "$out/cities.geojson" --log "$out/ogcweb.log"
+"$ogcweb" features "$ows" --dataset Roads -o "$out/roads.geojson" --log "$out/ogcweb.log"
+"$ogcweb" features "$ows" --dataset Cities --filter "population > 200000" -o "$out/large-cities.geojson" \
+    --log "$out/ogcweb.log"
+"$ogcweb" features "$ows" --dataset Cities --bbox 8,48,12,52 -o "$out/central-cities.geojson" --log "$out/ogcweb.log"
+for file in cities roads large-cities central-cities; do
+    ogrinfo -ro -so -al "$out/$file.geojson" | sed -n 's/^\(Geometry\|Feature Count\): /  '"$file"': \1: /p'
+done
+
+echo
+echo "== ogcweb info $ows --kind wcs"
+"$ogcweb" info "$ows" --kind wcs --log "$out/ogcweb.log" | tee "$out/info-wcs.txt"
+
+echo
+echo "== ogcweb coverage: the colour relief (3 x Byte) and the elevation (Float32)"
+"$ogcweb" coverage "$ows" --dataset "Colour relief" --bbox 6,46,14,54 --size 400x400 -o "$out/relief.tif" \
+    --log "$out/ogcweb.log"
+"$ogcweb" coverage "$ows" --dataset demo:elevation --bbox 6,46,14,54 --size 200x200 -o "$out/elevation.tif" \
+    --log "$out/ogcweb.log"
+"$ogcweb" coverage "$ows" --dataset Elevation --bbox 9,47,12,49 --size 150x100 -o "$out/elevation-detail.tif" \
+    --log "$out/ogcweb.log"
+for file in relief elevation elevation-detail; do
+    GDAL_PAM_ENABLED=NO gdalinfo -stats "$out/$file.tif" > "$out/$file.gdalinfo.txt"
+    echo "  $file.tif: $(sed -n 's/^Size is \([0-9]*\), \([0-9]*\)/\1x\2/p' "$out/$file.gdalinfo.txt") pixels," \
+        "$(grep -c '^Band ' "$out/$file.gdalinfo.txt") band(s) of" \
+        "$(sed -n 's/^Band 1 .*Type=\([A-Za-z0-9]*\).*/\1/p' "$out/$file.gdalinfo.txt"), origin" \
+        "$(sed -n 's/^Origin = //p' "$out/$file.gdalinfo.txt")," \
+        "band 1 $(sed -n 's/^ *Minimum=\([^,]*\), Maximum=\([^,]*\),.*/\1..\2/p' "$out/$file.gdalinfo.txt" | head -n 1)"
+done
+# A picture of the relief to look at.
+GDAL_PAM_ENABLED=NO gdal_translate -q -of PNG "$out/relief.tif" "$out/relief.png"
+
+echo
+echo "== ogcweb featureinfo: the pixel over Riverton (10.9, 49.1) in the whole region at 800x800"
+# The engine's GetFeatureInfo carries no VERSION, and MapServer refuses such a
+# request: the command then reports that no fields came back.
+"$ogcweb" featureinfo "$url" --bbox 5,45,15,55 --size 800x800 --pixel 472,472 --log "$out/ogcweb.log" \
+    | tee "$out/featureinfo.txt"
 
 echo
 echo "demo results in $out/:"

@@ -6,9 +6,14 @@
 #include "OGCCapabilities.h"
 #include "VmDatasetRasterWCS.h"
 #include "VmDatasetRasterWMS.h"
+#include "VmDatasetRasterWMTS.h"
 #include "VmDatasetVectorWFS.h"
 #include "VmNetwork.h"
 #include "VmStream.h"
+#include "VmTileCache.h"
+
+#include <memory>
+#include <mutex>
 
 #include <new>
 
@@ -174,9 +179,58 @@ unsigned char VmDataSourceOGC::DeleteDataset(const PlxMBString& name) {
 }
 
 unsigned char VmDataSourceOGC::OpenDataSourceWMTS() {
-    // Tiled services are opened through the tile-cache component, which this
-    // build does not carry yet: the source stays closed.
-    return 0;
+    std::lock_guard<VmMutex> lock(m_mutex);
+    if (m_bOpened) return 1;
+    std::unique_ptr<VmMapServiceParams> params(VmMapServiceParamsManager::MakeParams(VmMapServiceWMTS));
+    auto* service = dynamic_cast<VmWMTSParams*>(params.get());
+    if (!service) return 0;
+    service->SetServiceAddress(m_dsConnection.Server);
+
+    PlxMBString folder = m_dsConnection.Target;
+    folder.Trim();
+    if (folder.IsEmpty()) {
+        folder = VmRegistry::Root()["WebCacheFilePath"];
+        if (folder.Left(1) == ".") folder = VmFile::GetAbsolutePath(VmRegistry::XmlPath(), folder);
+    }
+    service->SetBufferPath(folder);
+    // The description file name starts with "/", so the folder takes it as is.
+    if (!service->IsReady() && !service->LoadFromPath(folder + service->GetDescriptionFileName())) return 0;
+
+    PlxArray<PlxMBString> layers;
+    service->GetLayerNames(layers);
+    for (const PlxMBString& name : layers) {
+        VmWMTSParams* layer = service->GetLayerParams(name);
+        if (!layer) continue;
+        VmMapServiceStub* stub = VmMapServiceStubManager::CreateMapServiceStub(VmMapServiceWMTS);
+        if (!stub) {
+            delete layer;
+            return 0;
+        }
+        stub->SetScales(layer->GetTileScaleNames());
+        auto* dataset = new (std::nothrow) VmDatasetRasterWMTS();
+        if (!dataset) {
+            delete layer;
+            delete stub;
+            return 0;
+        }
+        dataset->SetDataSource(this);
+        dataset->SetMapServiceStub(stub);
+        dataset->SetMapServiceParams(layer);
+        dataset->SetBufferPath(folder);
+        VmDatasetRasterInfo info;
+        info.Name = layer->GetLayerAlias();
+        info.TableName = info.Name;
+        info.Type = VmDataset::WebTile;
+        info.PixelFormat = VmPixelRGBA32;
+        info.Width = info.Height = TiledPixelSize(layer->GetZoomLevel(), layer->GetTileSize());
+        info.Bounds = layer->GetBounds();
+        dataset->SetInfo(info);
+        dataset->SetPrjCoordSys(layer->GetPrjCoordSys());
+        m_Datasets.Add(dataset);
+        m_bOpened = 1;
+    }
+    m_dsConnection.OptionFlag1 = 1;
+    return m_bOpened;
 }
 
 // ---------------------------------------------------------------------------

@@ -107,3 +107,14 @@ private:
 // The plug-in's entry point: a new, closed OGC data source owned by the caller
 // (null when it cannot be allocated).
 extern "C" VM_OGC_API VMK::VmDataSource* CreateDataSource();
+
+namespace PLX {
+class PlxDataSource;
+class PlxFeature;
+} // namespace PLX
+
+// The data-connectivity entry points: a host bridge around a new, closed OGC
+// data source (which the bridge owns), and a new empty host bridge feature;
+// both owned by the caller, null when they cannot be allocated.
+extern "C" VM_OGC_API PLX::PlxDataSource* CreatePlxDataSource();
+extern "C" VM_OGC_API PLX::PlxFeature* CreatePlxFeature();

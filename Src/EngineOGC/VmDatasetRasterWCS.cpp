@@ -259,6 +259,29 @@ void VmDatasetRasterWCS::ReadSupported(VmMarkup& markup) {
     }
 }
 
+unsigned char VmDatasetRasterWCS::GetRasterDescription(VmRasterDescription& out) {
+    out = VmRasterDescription();
+    if (m_pCoverage) out.Identifier = m_pCoverage->Name;
+    out.GridWidth = m_nGridWidth;
+    out.GridHeight = m_nGridHeight;
+    for (const AxisDescription& axis : m_AxisDescriptions) {
+        VmRasterDescription::Axis copy;
+        copy.Name = axis.name;
+        copy.Min = axis.min;
+        copy.Max = axis.max;
+        copy.NullValue = axis.nullValue;
+        out.Axes.Add(copy);
+    }
+    for (const VmCRSBound& bound : m_CRSBounds) {
+        out.CRSNames.Add(bound.Name);
+        out.CRSBounds.Add(bound.Rect);
+    }
+    out.Formats = m_Formats;
+    out.NativeFormat = m_strNativeFormat;
+    out.Interpolations = m_Interpolations;
+    return 1;
+}
+
 // ---------------------------------------------------------------------------
 // GetCoverage
 

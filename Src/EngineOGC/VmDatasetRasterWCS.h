@@ -42,6 +42,8 @@ public:
     unsigned char GetVisibleLayerIndexes(PlxArray<int>& indexes) override;
     unsigned char SetVisibleLayers(const PlxArray<PlxMBString>& names) override;
     unsigned char SetVisibleLayers(const PlxArray<int>& indexes) override;
+    // The description read from the service, for hosts.
+    unsigned char GetRasterDescription(VmRasterDescription& out) override;
 
     // Takes the coverage record (not owned) and names the dataset after it.
     unsigned char initCoverage(WCSCoverage* coverage);

@@ -7,6 +7,7 @@
 #include "VmNetwork.h"
 #include "VmOGCRequest.h"
 #include "VmStream.h"
+#include "VmWMSFeatureInfos.h"
 
 #include <cstdlib>
 
@@ -419,6 +420,44 @@ VmDatasetRaster* VmDatasetRasterWMS::GetDatasetRaster(PlxMBString url) {
     auto* raster = dynamic_cast<VmDatasetRaster*>(memory->GetDataset(0));
     if (raster) raster->SetPrjCoordSys(GetPrjCoordSys());
     return raster;
+}
+
+// ---------------------------------------------------------------------------
+// GetFeatureInfo
+
+unsigned char VmDatasetRasterWMS::GetWMSFeatureInfos(long long px, long long py,
+                                                     PlxDict<PlxMBString, PlxMBString>& result) {
+    if (!IsOpen()) Open();
+    VmDataSourceOGC* source = OGCSource();
+    if (!source) return 0;
+    // The pixel belongs to the map of the last GetMap: its size, box and layers.
+    long long width = m_nMapWidth, height = m_nMapHeight;
+    PlxMBString layers = GetLayersURLValue();
+    if (layers.IsEmpty()) {
+        VM_LOG(VmLogMapFailure, "EEb001");
+        if (m_AllLayers.IsEmpty()) return 0;  // nothing to fall back on: no request
+        layers = m_AllLayers[0]->Name;
+        width = 1;
+        height = 1;
+    }
+    auto* caps = dynamic_cast<WMSCapabilities*>(source->GetCapabilitiesDocument());
+    PlxMBString box;
+    box.Format("%lf,%lf,%lf,%lf", m_rcRequest.left, m_rcRequest.bottom, m_rcRequest.right, m_rcRequest.top);
+
+    VmWMSFeatureInfos request;
+    request.SetMainURL(RequestBase(caps ? caps->Capability.GetMap.URL : PlxMBString(), source->GetURL()));
+    request.SetLayers(layers);
+    request.SetQueryLayers(GetQueryableLayers());
+    request.SetWidth(width);
+    request.SetHeight(height);
+    request.SetBox(box);
+    request.SetPx(px);
+    request.SetPy(py);
+    return request.GetWMSFeatureInfos(result);
+}
+
+unsigned char VmDatasetRasterWMS::GetFeatureInfo(int x, int y, PlxDict<PlxMBString, PlxMBString>& values) {
+    return GetWMSFeatureInfos(x, y, values);
 }
 
 } // namespace VMK

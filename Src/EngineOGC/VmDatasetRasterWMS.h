@@ -43,6 +43,8 @@ public:
     unsigned char IsLayerQueryable(int index) override;
     PlxMBString GetLayerStyle(int index) override;
     unsigned char SetLayerStyle(const PlxMBString& layerName, const PlxMBString& style) override;
+    // Hosts that know only the raster interface reach GetWMSFeatureInfos here.
+    unsigned char GetFeatureInfo(int x, int y, PlxDict<PlxMBString, PlxMBString>& values) override;
 
     // Takes the layer tree of the capabilities document: all named leaves
     // become the layers, all of them visible; the dataset is named by the
@@ -61,6 +63,10 @@ public:
     unsigned char SetStyle(PlxMBString& layerName, PlxMBString& style);
     // QUERY_LAYERS: the visible queryable layers' names, comma-separated.
     PlxMBString GetQueryableLayers();
+    // What the service knows about pixel (px, py) of the last map drawn:
+    // one GetFeatureInfo request per group of queryable layers, every field
+    // found added to `result`. 0 only without a data source or any layer.
+    unsigned char GetWMSFeatureInfos(long long px, long long py, PlxDict<PlxMBString, PlxMBString>& result);
     int GetMapWidth() const { return m_nMapWidth; }
     int GetMapHeight() const { return m_nMapHeight; }
     const PlxRect2D& GetRequestRect() const { return m_rcRequest; }

@@ -3,7 +3,9 @@
 each request to /wms or /ows on a loopback address.
 
 Standard library only, so that the demo and the tests need nothing beyond
-python3 and the MapServer packages.
+python3 and the MapServer packages (and gdal-bin, with which
+../data/make-rasters.sh makes the coverages' rasters before the front
+listens, when they are missing).
 
     ogc_front.py [--port N] [--add-service-wms | --no-add-service-wms]
                  [--mapserv PATH] [--mapfile PATH] [--log FILE]
@@ -39,6 +41,8 @@ DEMO = os.path.dirname(HERE)
 DEFAULT_MAPSERV = "/usr/lib/cgi-bin/mapserv"
 DEFAULT_MAPFILE = os.path.join(DEMO, "mapserver", "demo.map")
 CONFIG_FILE = os.path.join(HERE, "mapserver.conf")
+RASTER_SCRIPT = os.path.join(DEMO, "data", "make-rasters.sh")
+RASTER_TIMEOUT_SEC = 120
 SERVICE_PATHS = ("/wms", "/ows")
 CGI_TIMEOUT_SEC = 60
 MAX_BODY = 10 * 1024 * 1024
@@ -96,6 +100,25 @@ def split_cgi_output(data):
             return None, data
         headers.append((name.strip(), value.strip()))
     return headers, data[end + size:]
+
+
+def make_rasters(log):
+    """The coverages' rasters are computed, not stored in the repository: the
+    script makes them when they are missing and returns at once otherwise.
+    A failure leaves the WMS and WFS working; only GetCoverage then fails,
+    and the log says why."""
+    def note(text):
+        log.write("%s %s\n" % (time.strftime("%Y-%m-%d %H:%M:%S"), text))
+        log.flush()
+    try:
+        done = subprocess.run(["/bin/sh", RASTER_SCRIPT], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=RASTER_TIMEOUT_SEC)
+    except (OSError, subprocess.TimeoutExpired) as error:
+        note("cannot make the coverage rasters: %s" % error)
+        return
+    if done.returncode != 0:
+        note("cannot make the coverage rasters (%s exited with %d): %s" %
+             (RASTER_SCRIPT, done.returncode, done.stderr.decode("utf-8", "replace").strip()))
 
 
 class Front(ThreadingHTTPServer):
@@ -254,6 +277,7 @@ def main():
         return 2
 
     log = open(options.log, "a", encoding="utf-8") if options.log else sys.stderr
+    make_rasters(log)
     try:
         server = Front(("127.0.0.1", options.port), options, log)
     except OSError as error:

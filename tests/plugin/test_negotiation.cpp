@@ -193,18 +193,19 @@ TEST_F(OpenTest, ServiceKindSelectsThePath) {
     ScriptedServer server(AlwaysAnswers("WFS_Capabilities", "1.0.0"));
     source.GetConnectionInfo().Server = server.Url("/ows").c_str();
     source.GetConnectionInfo().ServiceKind = "WMTS";
-    source.GetConnectionInfo().Target = "/tmp/cache";
-    EXPECT_FALSE(source.Open());
-    EXPECT_EQ(server.RequestCount(), 0u) << "tiled services do not negotiate";
-    EXPECT_EQ(source.GetConnectionInfo().Target, "/tmp/cache");
+    source.GetConnectionInfo().Target = temp.Path("cache");
+    EXPECT_FALSE(source.Open()) << "a WFS document is no tile service";
+    ASSERT_EQ(server.RequestCount(), 1u) << "tiled services do not negotiate";
+    EXPECT_EQ(server.LastRequest().Param("SERVICE"), "WMTS");
+    EXPECT_EQ(source.GetConnectionInfo().Target, temp.Path("cache"));
 
     // An unknown kind leaves the target the host set, which then names the service.
     source.GetConnectionInfo().ServiceKind = "ogc";
     source.GetConnectionInfo().Target = "wfs";
     EXPECT_TRUE(source.Open());
     EXPECT_EQ(source.GetConnectionInfo().Target, "wfs");
-    ASSERT_EQ(server.RequestCount(), 2u);
-    EXPECT_EQ(server.Requests()[0].Param("SERVICE"), "WFS");
+    ASSERT_EQ(server.RequestCount(), 3u);
+    EXPECT_EQ(server.Requests()[1].Param("SERVICE"), "WFS");
 }
 
 TEST_F(OpenTest, DeadServerFailsQuickly) {

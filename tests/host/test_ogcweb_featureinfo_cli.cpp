@@ -1,0 +1,329 @@
+// "ogcweb featureinfo" and "ogcweb info --bridge", run as real processes
+// against scripted loopback services and the sample service.
+#include "SampleServer.h"
+#include "ScriptedServer.h"
+#include "TestImages.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using ogctest::ScriptedRequest;
+using ogctest::ScriptedResponse;
+using ogctest::ScriptedServer;
+
+namespace {
+
+bool Contains(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+class Folder {
+public:
+    Folder() {
+        std::string pattern = (fs::temp_directory_path() / "ogcweb-finfo-XXXXXX").string();
+        if (::mkdtemp(&pattern[0])) m_dir = pattern;
+        fs::create_directories(Path("temp"));
+    }
+    ~Folder() {
+        std::error_code ec;
+        if (!m_dir.empty()) fs::remove_all(m_dir, ec);
+    }
+    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
+    std::vector<std::string> TempFiles() const {
+        std::vector<std::string> names;
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(Path("temp"), ec)) names.push_back(entry.path().filename());
+        return names;
+    }
+
+private:
+    std::string m_dir;
+};
+
+struct RunResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+RunResult RunCli(const Folder& folder, std::vector<std::string> args, bool service = true) {
+    ::setenv("no_proxy", "127.0.0.1", 1);
+    ::setenv("NO_PROXY", "127.0.0.1", 1);
+    if (service)
+        for (const std::string& extra : {std::string("--plugin"), std::string(OGCWEB_PLUGIN_PATH), std::string("--log"),
+                                         folder.Path("ogcweb.log"), std::string("--temp"), folder.Path("temp")})
+            args.push_back(extra);
+    const std::string outPath = folder.Path("stdout.txt");
+    const std::string errPath = folder.Path("stderr.txt");
+    std::vector<std::string> all = {OGCWEB_CLI_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : all) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    RunResult result;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        result.err = "spawn failed: " + std::to_string(spawned);
+        return result;
+    }
+    int wstatus = 0;
+    while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
+    result.out = ReadAll(outPath);
+    result.err = ReadAll(errPath);
+    return result;
+}
+
+// A 1.1.1 map service of three queryable layers, ns:roads, ns:rivers and
+// plain, whose feature-information answers come from `answer`.
+class MapService {
+public:
+    using Answer = std::function<ScriptedResponse(const ScriptedRequest&)>;
+
+    explicit MapService(Answer answer)
+        : m_answer(std::move(answer)), m_server([this](const ScriptedRequest& r) { return Respond(r); }) {}
+
+    std::string Url() const { return m_server.Url("/wms"); }
+    void FailMaps() { m_failMaps = true; }
+    std::vector<ScriptedRequest> Requests(const std::string& operation) const {
+        std::vector<ScriptedRequest> found;
+        for (const ScriptedRequest& r : m_server.Requests())
+            if (Upper(r.Param("REQUEST")) == Upper(operation) || Upper(r.Param("request")) == Upper(operation))
+                found.push_back(r);
+        return found;
+    }
+    std::vector<ScriptedRequest> All() const { return m_server.Requests(); }
+
+private:
+    ScriptedResponse Respond(const ScriptedRequest& r) {
+        const std::string operation = Upper(r.Param("REQUEST").empty() ? r.Param("request") : r.Param("REQUEST"));
+        if (operation == "GETCAPABILITIES")
+            return ScriptedResponse::Ok(
+                "<WMT_MS_Capabilities version=\"1.1.1\"><Service><Name>OGC:WMS</Name></Service><Capability><Request>"
+                "<GetMap><Format>image/png</Format><DCPType><HTTP><Get><OnlineResource xlink:href=\"" +
+                m_server.Url("/wms?") +
+                "\"/></Get></HTTP></DCPType></GetMap></Request><Layer><Title>Scripted</Title><SRS>EPSG:4326</SRS>"
+                "<LatLonBoundingBox minx=\"5\" miny=\"45\" maxx=\"15\" maxy=\"55\"/>"
+                "<Layer queryable=\"1\"><Name>ns:roads</Name><Title>Roads</Title></Layer>"
+                "<Layer queryable=\"1\"><Name>ns:rivers</Name><Title>Rivers</Title></Layer>"
+                "<Layer queryable=\"1\"><Name>plain</Name><Title>Plain</Title></Layer>"
+                "</Layer></Capability></WMT_MS_Capabilities>");
+        if (operation == "GETMAP")
+            return m_failMaps ? ScriptedResponse::Status(500, "broken")
+                              : ScriptedResponse::Ok(ogctest::MakeImage("PNG", 100, 100), "image/png");
+        if (operation == "GETFEATUREINFO") return m_answer(r);
+        return ScriptedResponse::Status(400, "unexpected " + r.target);
+    }
+
+    Answer m_answer;
+    bool m_failMaps = false;
+    ScriptedServer m_server;  // last: its threads may call Respond until it is gone
+};
+
+ScriptedResponse ElmStreet(const ScriptedRequest&) {
+    return ScriptedResponse::Ok("Results for roads:\r\n------------------\r\nNAME = Elm\r\nLANES = 2\r\n", "text/plain");
+}
+
+// Riverton's pixel on the sample service's whole region.
+std::vector<std::string> FeatureInfoArgs(const std::string& url, std::vector<std::string> more = {},
+                                         const std::string& pixel = "59,59") {
+    std::vector<std::string> args = {"featureinfo", url, "--bbox", "5,45,15,55", "--size", "100x100", "--pixel=" + pixel};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+} // namespace
+
+TEST(OgcwebFeatureInfoCli, HelpAndUsageMistakes) {
+    Folder folder;
+    RunResult overview = RunCli(folder, {"--help"}, false);
+    EXPECT_EQ(overview.status, 0);
+    EXPECT_TRUE(Contains(overview.out, "featureinfo")) << overview.out;
+    RunResult help = RunCli(folder, {"featureinfo", "--help"}, false);
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(Contains(help.out, "--pixel X,Y")) << help.out;
+
+    MapService service(ElmStreet);
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {{"featureinfo", service.Url(), "--bbox", "5,45,15,55", "--size", "100x100"}, "--pixel is required"},
+        {FeatureInfoArgs(service.Url(), {}, "100,5"), "outside the 100x100 map"},
+        {FeatureInfoArgs(service.Url(), {}, "5,100"), "outside the 100x100 map"},
+        {FeatureInfoArgs(service.Url(), {}, "-1,5"), "two whole numbers"},
+        {FeatureInfoArgs(service.Url(), {}, "1,2,3"), "two whole numbers"},
+        {FeatureInfoArgs(service.Url(), {}, "7"), "--pixel needs X,Y"},
+        {{"featureinfo", service.Url(), "--bbox", "5,45,15,55", "--size", "0x5", "--pixel", "0,0"}, "--size"},
+    };
+    for (const Case& c : cases) {
+        RunResult run = RunCli(folder, c.args);
+        EXPECT_EQ(run.status, 2) << c.message << "\n" << run.err;
+        EXPECT_TRUE(Contains(run.err, c.message)) << run.err;
+    }
+    EXPECT_TRUE(service.All().empty()) << "a command line that cannot run contacts nobody";
+}
+
+TEST(OgcwebFeatureInfoCli, DrawsTheMapThenPrintsTheFields) {
+    Folder folder;
+    MapService service(ElmStreet);
+    RunResult run = RunCli(folder, FeatureInfoArgs(service.Url()));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Lines(run.out), (std::vector<std::string>{"pixel 59,59 of a 100x100 map of 5,45,15,55", "fields: 2",
+                                                         "  LANES = 2", "  NAME  = Elm"}))
+        << run.out;
+
+    std::vector<ScriptedRequest> maps = service.Requests("GetMap");
+    std::vector<ScriptedRequest> infos = service.Requests("GetFeatureInfo");
+    ASSERT_EQ(maps.size(), 1u);
+    ASSERT_EQ(infos.size(), 1u) << "one prefix, one request; 'plain' is never asked about";
+    EXPECT_EQ(service.All().back().target, infos[0].target) << "the map is drawn before the pixel is asked about";
+    EXPECT_EQ(infos[0].target,
+              "/wms?bbox=5.000000,45.000000,15.000000,55.000000&format=jpeg&info_format=text/plain&SRS=EPSG:4326"
+              "&request=GetFeatureInfo&layers=plain,ns:rivers,ns:roads&query_layers=ns:roads,ns:rivers"
+              "&width=100&height=100&X=59&Y=59");
+    EXPECT_TRUE(folder.TempFiles().empty());
+}
+
+TEST(OgcwebFeatureInfoCli, LayersChooseWhatIsAsked) {
+    Folder folder;
+    MapService service(ElmStreet);
+    RunResult run = RunCli(folder, FeatureInfoArgs(service.Url(), {"--layers", "ns:rivers"}));
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::vector<ScriptedRequest> infos = service.Requests("GetFeatureInfo");
+    ASSERT_EQ(infos.size(), 1u);
+    EXPECT_EQ(infos[0].Param("layers"), "ns:rivers");
+    EXPECT_EQ(infos[0].Param("query_layers"), "ns:rivers");
+
+    RunResult unknown = RunCli(folder, FeatureInfoArgs(service.Url(), {"--layers", "ns:lakes"}));
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_TRUE(Contains(unknown.err, "no layer named \"ns:lakes\"")) << unknown.err;
+}
+
+TEST(OgcwebFeatureInfoCli, AnswersWithoutFieldsAndOddNames) {
+    Folder folder;
+    {
+        // An exception report: nothing read, nothing left behind.
+        MapService service([](const ScriptedRequest&) {
+            return ScriptedResponse::Ok("<ServiceExceptionReport><ServiceException>no</ServiceException>"
+                                        "</ServiceExceptionReport>",
+                                        "application/vnd.ogc.se_xml");
+        });
+        RunResult run = RunCli(folder, FeatureInfoArgs(service.Url()));
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(Contains(run.out, "no fields")) << run.out;
+        EXPECT_EQ(service.Requests("GetFeatureInfo").size(), 1u);
+        EXPECT_TRUE(folder.TempFiles().empty()) << "the unread answer goes with the command's own folder";
+    }
+    {
+        // MapServer's indented layout makes names of several lines: each
+        // field still prints on one line of its own.
+        MapService service([](const ScriptedRequest&) {
+            return ScriptedResponse::Ok("GetFeatureInfo results:\n\nLayer 'roads'\n  Feature 5: \n    id = '5'\n"
+                                        "    name = 'Elm'\n",
+                                        "text/plain");
+        });
+        RunResult run = RunCli(folder, FeatureInfoArgs(service.Url()));
+        ASSERT_EQ(run.status, 0) << run.err;
+        const std::vector<std::string> lines = Lines(run.out);
+        ASSERT_EQ(lines.size(), 5u) << run.out;
+        EXPECT_EQ(lines[1], "fields: 3");
+        EXPECT_TRUE(Contains(run.out, "'5'\\n    name")) << run.out;
+    }
+}
+
+TEST(OgcwebFeatureInfoCli, AMapThatFailsEndsTheCommand) {
+    Folder folder;
+    MapService service(ElmStreet);
+    service.FailMaps();
+    RunResult run = RunCli(folder, FeatureInfoArgs(service.Url()));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Contains(run.err, "the service returned no map")) << run.err;
+    EXPECT_TRUE(service.Requests("GetFeatureInfo").empty());
+}
+
+TEST(OgcwebFeatureInfoCli, SampleServiceRefusesTheEnginesRequest) {
+    ogctest::SampleServer server;
+    OGCTEST_REQUIRE_SAMPLE_SERVER(server);
+    Folder folder;
+    // Riverton lies at 10.9, 49.1: pixel 59,59 of this map. MapServer wants a
+    // VERSION on GetFeatureInfo, which the engine does not send.
+    RunResult run = RunCli(folder, FeatureInfoArgs(server.Url("/wms")));
+    ASSERT_EQ(run.status, 0) << run.err << server.Log();
+    EXPECT_TRUE(Contains(run.out, "no fields")) << run.out;
+    EXPECT_TRUE(Contains(server.Log(), "VERSION parameter missing")) << server.Log();
+}
+
+TEST(OgcwebInfoBridgeCli, ShowsWhatTheEngineInterfaceShows) {
+    Folder folder;
+    MapService service(ElmStreet);
+    RunResult direct = RunCli(folder, {"info", service.Url()});
+    RunResult bridged = RunCli(folder, {"info", service.Url(), "--bridge"});
+    ASSERT_EQ(direct.status, 0) << direct.err;
+    ASSERT_EQ(bridged.status, 0) << bridged.err;
+    EXPECT_TRUE(Contains(bridged.out, "through:  data-connectivity bridge")) << bridged.out;
+    EXPECT_FALSE(Contains(direct.out, "through:")) << direct.out;
+
+    // Engine, version and every dataset's name, type, system, bounds and
+    // layers read the same both ways.
+    auto shared = [](const std::string& out) {
+        std::vector<std::string> kept;
+        for (const std::string& line : Lines(out))
+            if (line.rfind("engine:", 0) == 0 || line.rfind("version:", 0) == 0 || line.rfind("datasets:", 0) == 0 ||
+                line.rfind("  Scripted", 0) == 0 || line.rfind("    type:", 0) == 0 || line.rfind("    crs:", 0) == 0 ||
+                line.rfind("    bounds:", 0) == 0 || line.rfind("      ns:", 0) == 0 || line.rfind("      plain", 0) == 0)
+                kept.push_back(line);
+        return kept;
+    };
+    const std::vector<std::string> expected = shared(direct.out);
+    ASSERT_GE(expected.size(), 10u) << direct.out;
+    EXPECT_EQ(expected[0], "engine:   OGC Web Engine");
+    EXPECT_EQ(shared(bridged.out), expected) << bridged.out;
+
+    RunResult refused = RunCli(folder, {"info", "ftp://127.0.0.1/x", "--bridge"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_TRUE(Contains(refused.err, "not an http or https address")) << refused.err;
+}
