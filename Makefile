@@ -8,9 +8,14 @@ PREFIX ?= /usr/local
 
 DEBIAN_PACKAGES = build-essential cmake pkg-config libcurl4-openssl-dev libpugixml-dev \
   libgdal-dev libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev \
-  cgi-mapserver python3 gdal-bin
+  cgi-mapserver python3 gdal-bin mapproxy
 
-.PHONY: all deps build test sanitize demo bench install clean
+TSAN_DIR ?= build-tsan
+# The tests that run several threads at once: downloads, the tile cache and
+# the tiled datasets.
+TSAN_TESTS = *Concurrent*:*StopInTheMiddle*:*Parallel*:WMTSTest.*:TileCacheStub.*
+
+.PHONY: all deps build test sanitize tsan demo bench install clean
 
 all: build
 
@@ -41,8 +46,15 @@ bench: deps
 	cmake --build build-bench -j$(JOBS)
 	./build-bench/bench/bench_capabilities
 
+# The threaded tests under ThreadSanitizer.
+tsan: deps
+	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DOGCWEB_TSAN=ON -DOGCWEB_BUILD_BENCH=OFF
+	cmake --build $(TSAN_DIR) -j$(JOBS) --target ogcweb_tests
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+	  $(TSAN_DIR)/tests/ogcweb_tests --gtest_filter='$(TSAN_TESTS)'
+
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) build-bench demo-out
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) build-bench demo-out

@@ -23,6 +23,7 @@ const Command* const kCommands[] = {
     &FeatureInfoCommand(),
     &FeaturesCommand(),
     &CoverageCommand(),
+    &ViewCommand(),
 };
 
 // Commands made for one kind of service open that kind unless --kind says

@@ -22,6 +22,7 @@ const Command& MapCommand();
 const Command& FeatureInfoCommand();
 const Command& FeaturesCommand();
 const Command& CoverageCommand();
+const Command& ViewCommand();
 
 // The one address every subcommand takes; UsageError when missing or doubled.
 std::string SingleUrl(const ParsedArgs& args);

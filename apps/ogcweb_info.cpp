@@ -4,6 +4,7 @@
 
 #include "VmConnectivity.h"
 #include "VmEngine.h"
+#include "VmTileCache.h"
 #include "VmToolkit.h"
 
 #include <algorithm>
@@ -11,6 +12,9 @@
 #include <string>
 
 namespace ogcweb {
+
+// Defined with the view command, which shares the tile cache rule.
+ParsedArgs WithTileCache(const ParsedArgs& args, const Command& command);
 
 namespace {
 
@@ -171,8 +175,54 @@ int RunInfoThroughBridge(const ParsedArgs& args) {
     return kExitOk;
 }
 
+// A tile service: each layer is a tiled dataset, and what matters about it is
+// its pyramid, which only its opened cache knows.
+int RunInfoTiles(const ParsedArgs& given) {
+    const std::string url = SingleUrl(given);
+    const ParsedArgs args = WithTileCache(given, InfoCommand());
+    Session session(args);
+    VMK::VmDataSource& source = session.Open(url);
+    session.EndProgressLine();
+
+    const std::string version = source.GetServiceVersion().str();
+    std::printf("engine:   %s\n", source.GetEngineName().c_str());
+    std::printf("address:  %s\n", url.c_str());
+    std::printf("service:  wmts\n");
+    std::printf("version:  %s\n", version.empty() ? "unknown" : version.c_str());
+    std::printf("cache:    %s\n", args.Value("cache", "(WebCacheFilePath of the host configuration)").c_str());
+    int count = 0;
+    for (int i = 0; i < source.GetDatasetCount(); ++i) count += source.GetDataset(i)->GetType() == VMK::VmDataset::WebTile;
+    std::printf("layers:   %d\n", count);
+    for (int i = 0; i < source.GetDatasetCount(); ++i) {
+        auto* tiles = dynamic_cast<VMK::VmDatasetRasterWeb*>(source.GetDataset(i));
+        if (!tiles || tiles->GetType() != VMK::VmDataset::WebTile) continue;
+        PLX::PlxArray<PLX::PlxMBString> ids;
+        tiles->GetCurrentVisibleLayers(ids);
+        std::printf("  %s\n", tiles->GetName().c_str());
+        std::printf("    identifier: %s\n", ids.IsEmpty() ? "unknown" : ids[0].c_str());
+        std::printf("    type:       %d (%s)\n", static_cast<int>(tiles->GetType()), DatasetTypeWord(tiles->GetType()));
+        std::printf("    crs:        %s\n", CrsName(tiles->GetPrjCoordSys()).c_str());
+        std::printf("    bounds:     %s\n", BoundsText(tiles->GetBounds()).c_str());
+        if (!tiles->Open()) {
+            std::printf("    levels:     unknown (the tile cache could not be opened)\n");
+            continue;
+        }
+        const PLX::PlxArray<double> scales = tiles->GetScales();
+        const VMK::VmSizeI tile = tiles->GetTileSize();
+        std::printf("    levels:     %d\n", scales.GetSize());
+        if (!scales.IsEmpty()) {
+            const auto range = std::minmax_element(scales.begin(), scales.end());
+            std::printf("    scales:     1:%s .. 1:%s\n", Number(*range.second).c_str(), Number(*range.first).c_str());
+        }
+        std::printf("    tile size:  %d x %d\n", tile.cx, tile.cy);
+    }
+    PrintLog(session.TakeLogEntries());
+    return kExitOk;
+}
+
 int RunInfo(const ParsedArgs& args) {
     if (args.Has("bridge")) return RunInfoThroughBridge(args);
+    if (args.Value("kind") == "wmts" && !args.Has("bridge")) return RunInfoTiles(args);
     const std::string url = SingleUrl(args);
     Session session(args);
     VMK::VmDataSource& source = session.Open(url);

@@ -1,6 +1,8 @@
 // The import engine and the raster writer, on GDAL's file drivers.
 #include "VmDataExchange.h"
 
+#include "VmTileCache.h"
+
 #include <cpl_conv.h>
 #include <cpl_error.h>
 #include <cpl_string.h>
@@ -135,6 +137,61 @@ bool VmDataExchange::ExportRaster(VmDatasetRaster* raster, const PlxMBString& pa
         std::string base = path.str().substr(0, path.str().rfind('.'));
         std::string conventional = base + (std::string(driver) == "PNG" ? ".pgw" : ".jgw");
         std::rename((base + ".wld").c_str(), conventional.c_str());
+    }
+    return true;
+}
+
+bool VmDataExchange::ExportRasterBlock(const PlxRasterBlock& block, const VmPrjCoordSys& prj,
+                                       const PlxMBString& path) {
+    const int width = block.PixelWidth, height = block.PixelHeight;
+    if (block.PixelFormat != 32 || width < 1 || height < 1 || block.RowBytes < 4 * width ||
+        block.Data.size() < static_cast<size_t>(block.RowBytes) * static_cast<size_t>(height) ||
+        !block.Bounds.IsValid() || block.Bounds.IsEmpty() || path.IsEmpty())
+        return false;
+    PlxMBString lower = path;
+    lower.MakeLower();
+    const bool tiff = lower.Right(4) == ".tif" || lower.Right(5) == ".tiff";
+    if (!tiff && lower.Right(4) != ".png") return false;
+    InitGDAL();
+
+    GDALDatasetH pixels = GDALCreate(GDALGetDriverByName("MEM"), "", width, height, 4, GDT_Byte, nullptr);
+    if (!pixels) return false;
+    // The block's rows may be padded: one interleaved read with its own
+    // line spacing takes them as they are.
+    int bands[4] = {1, 2, 3, 4};
+    bool ok = GDALDatasetRasterIO(pixels, GF_Write, 0, 0, width, height, const_cast<unsigned char*>(block.Data.data()),
+                                  width, height, GDT_Byte, 4, bands, 4, block.RowBytes, 1) == CE_None;
+    for (int band = 1; band <= 4 && ok; ++band)
+        GDALSetRasterColorInterpretation(GDALGetRasterBand(pixels, band),
+                                         band == 4 ? GCI_AlphaBand : static_cast<GDALColorInterp>(GCI_RedBand + band - 1));
+    double transform[6] = {block.Bounds.left, block.Bounds.Width() / width, 0.0,
+                           block.Bounds.top,  0.0, -block.Bounds.Height() / height};
+    GDALSetGeoTransform(pixels, transform);
+    const PlxMBString wkt = prj.ToWkt();
+    if (!wkt.IsEmpty()) GDALSetProjection(pixels, wkt.c_str());
+
+    char** options = nullptr;
+    if (tiff) {
+        options = CSLSetNameValue(options, "COMPRESS", "DEFLATE");
+        options = CSLSetNameValue(options, "ALPHA", "UNASSOCIATED");
+    } else {
+        options = CSLSetNameValue(options, "WORLDFILE", "YES");
+    }
+    GDALDatasetH out = nullptr;
+    if (ok) {
+        CPLPushErrorHandler(CPLQuietErrorHandler);
+        out = GDALCreateCopy(GDALGetDriverByName(tiff ? "GTiff" : "PNG"), path.c_str(), pixels, FALSE, options,
+                             nullptr, nullptr);
+        CPLPopErrorHandler();
+    }
+    CSLDestroy(options);
+    GDALClose(pixels);
+    if (!out) return false;
+    GDALClose(out);
+    // As ExportRaster: GIS programs look for ".pgw" before GDAL's ".wld".
+    if (!tiff) {
+        const std::string base = path.str().substr(0, path.str().rfind('.'));
+        std::rename((base + ".wld").c_str(), (base + ".pgw").c_str());
     }
     return true;
 }

@@ -7,6 +7,8 @@
 
 namespace VMK {
 
+struct PlxRasterBlock;
+
 // Host file-type numbers the import engine knows.
 enum VmFileType {
     VmFileTIFF = 103,
@@ -72,6 +74,11 @@ public:
     // GeoTIFF for ".tif"/".tiff" with its georeference, PNG for ".png" with a
     // world file (".pgw") beside it, JPEG for ".jpg". False on failure.
     static bool ExportRaster(VmDatasetRaster* raster, const PlxMBString& path);
+    // Writes a 32-bit RGBA block (a tiled dataset's view) to a file placed at
+    // the block's Bounds in `prj`: GeoTIFF for ".tif"/".tiff", PNG with a
+    // world file (".pgw") for ".png". False for another pixel format or file
+    // type, a block without pixels or bounds, or a failed write.
+    static bool ExportRasterBlock(const PlxRasterBlock& block, const VmPrjCoordSys& prj, const PlxMBString& path);
 
 private:
     VmDataSource* m_pTarget = nullptr;

@@ -18,7 +18,7 @@ demo/server/start.sh --port 0
 port=$(cat "$run_dir/front.port")
 url="http://127.0.0.1:$port/wms"
 mkdir -p "$out"
-rm -f "$out"/*
+rm -rf "$out"/*
 
 echo
 echo "== ogcweb info $url"
@@ -80,6 +80,42 @@ echo "== ogcweb featureinfo: the pixel over Riverton (10.9, 49.1) in the whole r
 # request: the command then reports that no fields came back.
 "$ogcweb" featureinfo "$url" --bbox 5,45,15,55 --size 800x800 --pixel 472,472 --log "$out/ogcweb.log" \
     | tee "$out/featureinfo.txt"
+
+# --- The tile service: MapProxy cutting the sample WMS's maps into Web
+# Mercator tiles. ogcweb downloads the tiles of Demoland into a fresh cache
+# and composes a picture of them; with MapProxy stopped it composes the same
+# picture from the cache alone.
+tiles_run=$(mktemp -d /tmp/ogcweb-demo-tiles.XXXXXX)
+tiles_pid=
+stop_tiles() {
+    if [ -n "$tiles_pid" ]; then kill "$tiles_pid" 2>/dev/null || true; wait "$tiles_pid" 2>/dev/null || true; fi
+    tiles_pid=
+}
+trap 'stop_tiles; rm -rf "$tiles_run"; stop' EXIT
+mkfifo "$tiles_run/out"
+OGC_MAPPROXY_RUN_DIR=$tiles_run demo/mapproxy/serve.sh 0 "$url" --quiet > "$tiles_run/out" &
+tiles_pid=$!
+read -r tiles_line < "$tiles_run/out"
+tiles_url="http://127.0.0.1:${tiles_line##*127.0.0.1:}/service"
+tile_cache="$out/tile-cache"
+rm -rf "$tile_cache"
+# Demoland (longitude 5..15, latitude 45..55) in the layer's EPSG:3857 metres.
+demoland=556597.453966368,5621521.48619207,1669792.36189910,7361866.11305118
+
+echo
+echo "== ogcweb info $tiles_url --kind wmts"
+"$ogcweb" info "$tiles_url" --kind wmts --cache "$tile_cache" --log "$out/ogcweb.log" | tee "$out/info-wmts.txt"
+
+echo
+echo "== ogcweb view: Demoland from the tile service"
+"$ogcweb" view "$tiles_url" --layer basemap --bbox "$demoland" --size 512x800 -o "$out/tiles-view.png" \
+    --cache "$tile_cache" --log "$out/ogcweb.log"
+stop_tiles
+echo
+echo "== ogcweb view: the same with the tile service stopped, from the cache"
+"$ogcweb" view "$tiles_url" --layer basemap --bbox "$demoland" --size 512x800 -o "$out/tiles-view-offline.png" \
+    --cache "$tile_cache" --log "$out/ogcweb.log"
+cmp -s "$out/tiles-view.png" "$out/tiles-view-offline.png" && echo "  the two pictures are identical"
 
 echo
 echo "demo results in $out/:"

@@ -4,7 +4,7 @@
 // OGCCapabilitiesWFS.cpp and OGCCapabilitiesWCS.cpp.
 #include "OGCCapabilities.h"
 
-#include "VmNetwork.h"
+#include "VmOGCRequest.h"
 #include "VmToolkit.h"
 
 #define VM_LOG_SOURCE "Src/EngineOGC/OGCCapabilities"
@@ -56,20 +56,7 @@ PlxMBString OGCCapabilities::GetNamespacePrefix(const PlxMBString& tag) const {
 }
 
 PlxMBString OGCCapabilities::StripReservedKeys(const PlxMBString& url) const {
-    PlxMBString base;
-    VmKVPairs pairs;
-    VmHttpHelper::URLtoKVPairs(url, base, pairs);
-    PlxArray<PlxMBString> doomed;
-    for (const auto& pair : pairs)
-        for (const auto& reserved : ReservedKeys)
-            if (pair.first.CompareNoCase(reserved.first) == 0) {
-                doomed.Add(pair.first);
-                break;
-            }
-    for (const PlxMBString& key : doomed) pairs.RemoveKey(key);
-    PlxMBString result;
-    VmHttpHelper::KVPairstoURL(base, pairs, result);
-    return result;
+    return RemoveQueryKeys(url, ReservedKeys);
 }
 
 unsigned char OGCCapabilities::LoadAndParse(const PlxMBString& path) {

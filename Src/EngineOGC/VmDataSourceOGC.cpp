@@ -9,6 +9,7 @@
 #include "VmDatasetRasterWMTS.h"
 #include "VmDatasetVectorWFS.h"
 #include "VmNetwork.h"
+#include "VmOGCRequest.h"
 #include "VmStream.h"
 #include "VmTileCache.h"
 
@@ -263,22 +264,7 @@ void VmDataSourceOGC::LoadOGCDict() {
         for (int i = 0; i < 16 && group.keys[i]; ++i) m_dictOGCKeyWords.SetAt(group.keys[i], group.firstCode + i);
 }
 
-PlxMBString VmDataSourceOGC::TrimKeyWord(const PlxMBString& url) {
-    PlxMBString base;
-    VmKVPairs pairs;
-    VmHttpHelper::URLtoKVPairs(url, base, pairs);
-    PlxArray<PlxMBString> doomed;
-    for (const auto& pair : pairs)
-        for (const auto& keyword : m_dictOGCKeyWords)
-            if (pair.first.CompareNoCase(keyword.first) == 0) {
-                doomed.Add(pair.first);
-                break;
-            }
-    for (const PlxMBString& key : doomed) pairs.RemoveKey(key);
-    PlxMBString result;
-    VmHttpHelper::KVPairstoURL(base, pairs, result);
-    return result;
-}
+PlxMBString VmDataSourceOGC::TrimKeyWord(const PlxMBString& url) { return RemoveQueryKeys(url, m_dictOGCKeyWords); }
 
 void VmDataSourceOGC::AutoPatchURL() {
     m_strURL = TrimKeyWord(m_dsConnection.Server);

@@ -15,6 +15,23 @@ PlxMBString RequestBase(const PlxMBString& endpoint, const PlxMBString& fallback
     return base;
 }
 
+PlxMBString RemoveQueryKeys(const PlxMBString& url, const PlxDict<PlxMBString, int>& keywords) {
+    PlxMBString base;
+    VmKVPairs pairs;
+    VmHttpHelper::URLtoKVPairs(url, base, pairs);
+    PlxArray<PlxMBString> doomed;
+    for (const auto& pair : pairs)
+        for (const auto& keyword : keywords)
+            if (pair.first.CompareNoCase(keyword.first) == 0) {
+                doomed.Add(pair.first);
+                break;
+            }
+    for (const PlxMBString& key : doomed) pairs.RemoveKey(key);
+    PlxMBString result;
+    VmHttpHelper::KVPairstoURL(base, pairs, result);
+    return result;
+}
+
 int ImportFileTypeOf(const PlxMBString& format, bool coverageFormats) {
     struct Row {
         const char* word;

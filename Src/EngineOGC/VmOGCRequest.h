@@ -13,6 +13,10 @@ namespace VMK {
 // own query ("...?map=x&") takes the parameters directly.
 PlxMBString RequestBase(const PlxMBString& endpoint, const PlxMBString& fallbackURL);
 
+// The URL without the query keys that equal, ignoring case, a key of
+// `keywords`; the other pairs keep their names and values, in key order.
+PlxMBString RemoveQueryKeys(const PlxMBString& url, const PlxDict<PlxMBString, int>& keywords);
+
 // The import file type for a format text (a MIME type or a name), by
 // substring of its upper-cased text, first match wins: PNG 123, JPG/JPEG 122,
 // BMP 121; with `coverageFormats` also TIFF/TIF 103, GIF 124, ARCGRID 145.

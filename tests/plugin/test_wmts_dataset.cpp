@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -252,4 +253,38 @@ TEST_F(WMTSTest, UnreadableServiceOpensNothing) {
     EXPECT_FALSE(source->Open());
     EXPECT_EQ(source->GetDatasetCount(), 0);
     EXPECT_EQ(log.Total(), 0);
+}
+
+TEST_F(WMTSTest, ManyThreadsOnOneDatasetWhileTilesDownload) {
+    ScriptedWMTS wmts;
+    auto source = Open(wmts.server.Url("/wmts"), temp.Path("cache").str());
+    ASSERT_NE(source, nullptr);
+    auto* roads = dynamic_cast<VmDatasetRasterWMTS*>(source->GetDataset(0));
+    ASSERT_TRUE(roads->Open());
+    const PlxRect2D world(-kWorld, kWorld, kWorld, -kWorld);
+    const PlxArray<double> scales = roads->GetScales();
+    ASSERT_EQ(scales.GetSize(), 3);
+    std::vector<std::thread> threads;
+    std::atomic<int> blocks{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 20; ++i) {
+                roads->Request(scales[(t + i) % 3], world, 0);
+                unsigned char state = 0;
+                std::unique_ptr<PlxRasterBlock> block(roads->GetViewBlock(world, 128 + t, 128, state));
+                if (block) ++blocks;
+                VmTile tile;
+                tile.Scale = scales[1];
+                roads->GetTileData(tile);
+                roads->IsComplete();
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(blocks.load(), 80) << "every view is answered, complete or not";
+    // Closing while downloads may still run stops them cleanly.
+    roads->Request(scales[2], world, 0);
+    roads->Close();
+    EXPECT_FALSE(roads->IsOpen());
+    EXPECT_TRUE(roads->Open()) << "and the cache opens again";
 }

@@ -1,0 +1,325 @@
+// "ogcweb view" and "ogcweb info --kind wmts", run as real processes against
+// a scripted tile service: the picture and its world file, the tile cache
+// that answers once the service is gone, the layer listing, and the ways a
+// view fails.
+#include "ScriptedServer.h"
+#include "TestImages.h"
+
+#include <gtest/gtest.h>
+
+#include <gdal.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using ogctest::ScriptedRequest;
+using ogctest::ScriptedResponse;
+using ogctest::ScriptedServer;
+
+namespace {
+
+const double kWorld = 20037508.3427892;
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool Contains(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
+
+class Folder {
+public:
+    Folder() {
+        std::string pattern = (fs::temp_directory_path() / "ogcweb-view-XXXXXX").string();
+        if (::mkdtemp(&pattern[0])) m_dir = pattern;
+    }
+    ~Folder() {
+        std::error_code ec;
+        if (!m_dir.empty()) fs::remove_all(m_dir, ec);
+    }
+    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
+
+private:
+    std::string m_dir;
+};
+
+struct RunResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// `environment`: NAME=VALUE entries added to (or replacing in) this process's.
+RunResult RunCli(const Folder& folder, std::vector<std::string> args, const std::vector<std::string>& environment = {}) {
+    args.insert(args.end(), {"--plugin", OGCWEB_PLUGIN_PATH, "--log", folder.Path("ogcweb.log"), "--temp",
+                             folder.Path("temp")});
+    fs::create_directories(folder.Path("temp"));
+    std::vector<std::string> env = {"no_proxy=127.0.0.1", "NO_PROXY=127.0.0.1",
+                                    "OGCWEB_CONFIG=" + folder.Path("no-such-config.xml")};
+    env.insert(env.end(), environment.begin(), environment.end());
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string text = *entry;
+        bool replaced = false;
+        for (const std::string& mine : env)
+            replaced = replaced || text.compare(0, mine.find('=') + 1, mine, 0, mine.find('=') + 1) == 0;
+        if (!replaced) env.push_back(text);
+    }
+    std::vector<std::string> all = {OGCWEB_CLI_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv, envp;
+    for (std::string& arg : all) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    for (std::string& entry : env) envp.push_back(&entry[0]);
+    envp.push_back(nullptr);
+
+    const std::string outPath = folder.Path("stdout.txt"), errPath = folder.Path("stderr.txt");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    RunResult result;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        result.err = "spawn failed: " + std::to_string(spawned);
+        return result;
+    }
+    int wstatus = 0;
+    while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
+    result.out = ReadAll(outPath);
+    result.err = ReadAll(errPath);
+    return result;
+}
+
+// Three levels of a Web Mercator pyramid (1, 2 and 4 tiles across) and two
+// usable layers; a third links to a matrix set the document lacks.
+std::string Capabilities(const std::string& address) {
+    std::string matrices;
+    double scale = 559082264.0287178;
+    for (int z = 0; z < 3; ++z, scale /= 2) {
+        const std::string n = std::to_string(1 << z);
+        matrices += "<TileMatrix><ows:Identifier>" + std::to_string(z) + "</ows:Identifier><ScaleDenominator>" +
+                    std::to_string(scale) + "</ScaleDenominator><TopLeftCorner>-20037508.3427892 20037508.3427892"
+                    "</TopLeftCorner><TileWidth>256</TileWidth><TileHeight>256</TileHeight><MatrixWidth>" + n +
+                    "</MatrixWidth><MatrixHeight>" + n + "</MatrixHeight></TileMatrix>";
+    }
+    auto layer = [](const char* id, const char* title, const char* set) {
+        return std::string("<Layer><ows:Title>") + title + "</ows:Title><ows:Identifier>" + id +
+               "</ows:Identifier><Style isDefault=\"true\"><ows:Identifier>default</ows:Identifier></Style>"
+               "<Format>image/png</Format><TileMatrixSetLink><TileMatrixSet>" + set +
+               "</TileMatrixSet></TileMatrixSetLink></Layer>";
+    };
+    return "<Capabilities xmlns=\"http://www.opengis.net/wmts/1.0\" xmlns:ows=\"http://www.opengis.net/ows/1.1\" "
+           "xmlns:xlink=\"http://www.w3.org/1999/xlink\" version=\"1.0.0\"><ows:OperationsMetadata>"
+           "<ows:Operation name=\"GetTile\"><ows:DCP><ows:HTTP><ows:Get xlink:href=\"" + address +
+           "?\"><ows:Constraint name=\"GetEncoding\"><ows:AllowedValues><ows:Value>KVP</ows:Value>"
+           "</ows:AllowedValues></ows:Constraint></ows:Get></ows:HTTP></ows:DCP></ows:Operation>"
+           "</ows:OperationsMetadata><Contents>" +
+           layer("roads", "Main roads", "merc") + layer("water", "Water", "merc") +
+           layer("broken", "Broken", "missing") +
+           "<TileMatrixSet><ows:Identifier>merc</ows:Identifier><ows:SupportedCRS>urn:ogc:def:crs:EPSG::3857"
+           "</ows:SupportedCRS>" + matrices + "</TileMatrixSet></Contents></Capabilities>";
+}
+
+// Tiles are the same picture everywhere: band 1 rises from left to right.
+struct ScriptedWMTS {
+    std::string tile = ogctest::MakeImage("PNG", 256, 256, 3);
+    bool tilesMissing = false;
+    std::unique_ptr<ScriptedServer> server = std::make_unique<ScriptedServer>();
+    std::string address = server->Url("/wmts");
+    ScriptedWMTS() {
+        server->SetHandler([this](const ScriptedRequest& r) {
+            if (r.Param("REQUEST") == "GetCapabilities") return ScriptedResponse::Ok(Capabilities(address));
+            if (r.Param("REQUEST") == "GetTile" && !tilesMissing) return ScriptedResponse::Ok(tile, "image/png");
+            return ScriptedResponse::Status(404);
+        });
+    }
+    int Tiles() const {
+        int n = 0;
+        for (const auto& r : server->Requests()) n += r.Param("REQUEST") == "GetTile";
+        return n;
+    }
+};
+
+struct Picture {
+    int width = 0, height = 0, bands = 0;
+    double transform[6] = {0, 0, 0, 0, 0, 0};
+    bool georeferenced = false;
+    std::vector<unsigned char> pixels;  // band-interleaved by pixel
+
+    unsigned char At(int x, int y, int band) const {
+        return pixels[(static_cast<size_t>(y) * width + x) * bands + band];
+    }
+};
+
+bool ReadPicture(const std::string& path, Picture& picture) {
+    GDALAllRegister();
+    GDALDatasetH data = GDALOpen(path.c_str(), GA_ReadOnly);
+    if (!data) return false;
+    picture.width = GDALGetRasterXSize(data);
+    picture.height = GDALGetRasterYSize(data);
+    picture.bands = GDALGetRasterCount(data);
+    picture.georeferenced = GDALGetGeoTransform(data, picture.transform) == CE_None;
+    picture.pixels.resize(static_cast<size_t>(picture.width) * picture.height * picture.bands);
+    const bool ok = GDALDatasetRasterIO(data, GF_Read, 0, 0, picture.width, picture.height, picture.pixels.data(),
+                                        picture.width, picture.height, GDT_Byte, picture.bands, nullptr,
+                                        picture.bands, picture.bands * picture.width, 1) == CE_None;
+    GDALClose(data);
+    return ok;
+}
+
+std::string WorldBox() {
+    const std::string w = std::to_string(kWorld);
+    return "-" + w + ",-" + w + "," + w + "," + w;
+}
+
+} // namespace
+
+TEST(OgcwebViewCli, WritesAGeoreferencedPictureAndAnswersFromTheCacheOnceTheServiceIsGone) {
+    Folder folder;
+    auto wmts = std::make_unique<ScriptedWMTS>();
+    const std::string address = wmts->address, cache = folder.Path("cache");
+    const std::vector<std::string> view = {"view", address, "--layer", "Main roads", "--bbox", WorldBox(),
+                                           "--size", "512x512", "--cache", cache};
+
+    std::vector<std::string> first = view;
+    first.insert(first.end(), {"-o", folder.Path("world.png")});
+    RunResult run = RunCli(folder, first);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(wmts->Tiles(), 4) << "512 pixels across the world: the level of 2 x 2 tiles";
+    EXPECT_TRUE(Contains(run.out, "4 downloaded")) << run.out;
+    EXPECT_TRUE(fs::exists(folder.Path("world.pgw"))) << "a world file beside the PNG";
+    Picture picture;
+    ASSERT_TRUE(ReadPicture(folder.Path("world.png"), picture));
+    EXPECT_EQ(picture.width, 512);
+    EXPECT_EQ(picture.height, 512);
+    ASSERT_EQ(picture.bands, 4) << "RGBA";
+    ASSERT_TRUE(picture.georeferenced);
+    EXPECT_NEAR(picture.transform[0], -kWorld, 1.0);
+    EXPECT_NEAR(picture.transform[3], kWorld, 1.0);
+    EXPECT_NEAR(picture.transform[1], 2 * kWorld / 512, 1e-3);
+    EXPECT_NEAR(picture.transform[5], -2 * kWorld / 512, 1e-3);
+    // Each tile fills a quarter; band 1 rises across every one of them.
+    EXPECT_EQ(picture.At(300, 100, 3), 255) << "opaque where tiles lie";
+    EXPECT_LT(picture.At(260, 100, 0), picture.At(500, 100, 0));
+    EXPECT_LT(picture.At(4, 400, 0), picture.At(250, 400, 0));
+
+    // The same view without the service: description and tiles come from the cache.
+    wmts.reset();
+    std::vector<std::string> second = view;
+    second.insert(second.end(), {"-o", folder.Path("offline.tif"), "--layer", "roads"});
+    second.erase(second.begin() + 2, second.begin() + 4);  // by identifier this time
+    run = RunCli(folder, second);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Contains(run.out, "0 downloaded")) << run.out;
+    Picture offline;
+    ASSERT_TRUE(ReadPicture(folder.Path("offline.tif"), offline));
+    EXPECT_TRUE(offline.georeferenced) << "a GeoTIFF carries its own georeference";
+    EXPECT_NEAR(offline.transform[0], -kWorld, 1.0);
+    EXPECT_TRUE(offline.pixels == picture.pixels) << "the same tiles make the same picture";
+
+    // A region the cache lacks cannot be had offline: written, and reported incomplete.
+    std::vector<std::string> third = {"view", address, "--layer", "roads", "--bbox", WorldBox(), "--size",
+                                      "1024x1024", "--cache", cache, "-o", folder.Path("finer.png")};
+    run = RunCli(folder, third);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Contains(run.err, "incomplete")) << run.err;
+    EXPECT_TRUE(fs::exists(folder.Path("finer.png")));
+}
+
+TEST(OgcwebViewCli, RegionInLongitudeAndLatitudeAndTheDefaultCacheFolder) {
+    Folder folder;
+    ScriptedWMTS wmts;
+    // No --cache: the user's cache folder.
+    RunResult run = RunCli(folder,
+                           {"view", wmts.address, "--layer", "Water", "--bbox", "0,0,90,60", "--bbox-crs",
+                            "EPSG:4326", "--size", "100x100", "-o", folder.Path("corner.png")},
+                           {"XDG_CACHE_HOME=" + folder.Path("xdg")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(fs::is_directory(folder.Path("xdg/ogcweb")));
+    EXPECT_FALSE(fs::is_empty(folder.Path("xdg/ogcweb")));
+    Picture picture;
+    ASSERT_TRUE(ReadPicture(folder.Path("corner.png"), picture));
+    ASSERT_TRUE(picture.georeferenced);
+    // Longitude 0 and 90 degrees in Web Mercator metres.
+    EXPECT_NEAR(picture.transform[0], 0.0, 2 * std::fabs(picture.transform[1]));
+    EXPECT_NEAR(picture.transform[0] + picture.width * picture.transform[1], kWorld / 2,
+                2 * std::fabs(picture.transform[1]));
+    EXPECT_NEAR(picture.transform[3] + picture.height * picture.transform[5], 0.0,
+                2 * std::fabs(picture.transform[5]));
+    EXPECT_GT(picture.transform[3], 8000000.0) << "latitude 60 lies at about 8.4 million metres";
+}
+
+TEST(OgcwebViewCli, RefusesWhatCannotBeViewed) {
+    Folder folder;
+    ScriptedWMTS wmts;
+    const std::string cache = folder.Path("cache");
+    RunResult run = RunCli(folder, {"view", wmts.address, "--layer", "roads", "--bbox", "0,0,1000,1000", "--size",
+                                    "10x10", "--cache", cache, "-o", folder.Path("view.jpg")});
+    EXPECT_EQ(run.status, 2) << "a JPEG has no transparency";
+    run = RunCli(folder, {"view", wmts.address, "--kind", "wms", "--layer", "roads", "--bbox", "0,0,1000,1000",
+                          "--size", "10x10", "-o", folder.Path("view.png")});
+    EXPECT_EQ(run.status, 2) << run.err;
+    run = RunCli(folder, {"view", wmts.address, "--bbox", "0,0,1000,1000", "--size", "10x10", "--cache", cache, "-o",
+                          folder.Path("view.png")});
+    EXPECT_EQ(run.status, 2) << "--layer is required";
+    EXPECT_EQ(wmts.server->RequestCount(), 0u) << "command line mistakes cost no request";
+
+    run = RunCli(folder, {"view", wmts.address, "--layer", "Broken", "--bbox", "0,0,1000,1000", "--size", "10x10",
+                          "--cache", cache, "-o", folder.Path("view.png")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Contains(run.err, "no tile layer named \"Broken\"")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "Main roads, Water")) << "names the layers there are: " << run.err;
+
+    const std::string far = std::to_string(3 * kWorld) + ",0," + std::to_string(4 * kWorld) + "," + std::to_string(kWorld);
+    run = RunCli(folder, {"view", wmts.address, "--layer", "roads", "--bbox", far, "--size", "10x10", "--cache",
+                          cache, "-o", folder.Path("view.png")});
+    EXPECT_EQ(run.status, 1) << "outside the layer";
+    EXPECT_FALSE(fs::exists(folder.Path("view.png")));
+
+    wmts.tilesMissing = true;
+    run = RunCli(folder, {"view", wmts.address, "--layer", "roads", "--bbox", WorldBox(), "--size", "256x256",
+                          "--cache", cache, "-o", folder.Path("view.png")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Contains(run.err, "incomplete")) << run.err;
+    EXPECT_TRUE(Contains(run.out, "1 failed")) << run.out;
+}
+
+TEST(OgcwebViewCli, InfoListsTheTileLayers) {
+    Folder folder;
+    ScriptedWMTS wmts;
+    RunResult run = RunCli(folder, {"info", wmts.address, "--kind", "wmts", "--cache", folder.Path("cache")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Contains(run.out, "cache:    " + folder.Path("cache"))) << run.out;
+    EXPECT_TRUE(Contains(run.out, "layers:   2\n")) << "the layer without a matrix set is left out:\n" << run.out;
+    EXPECT_TRUE(Contains(run.out, "  Main roads\n    identifier: roads\n    type:       81 (tiles)\n"
+                                  "    crs:        EPSG:3857\n"))
+        << run.out;
+    EXPECT_TRUE(Contains(run.out, "  Water\n    identifier: water\n")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "    levels:     3\n")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "    tile size:  256 x 256\n")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "20037508.3427892,20037508.3427892")) << "bounds: " << run.out;
+    EXPECT_FALSE(Contains(run.out, "Broken")) << run.out;
+    EXPECT_EQ(wmts.Tiles(), 0) << "listing downloads no tile";
+}
