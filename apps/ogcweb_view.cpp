@@ -222,7 +222,7 @@ int RunView(const ParsedArgs& given) {
                 Number(block->Bounds.top).c_str());
     if (state != 1) {
         const char* why = settled ? "tiles could not be downloaded" : "tiles were still downloading";
-        throw session.Fail(std::string("the picture is incomplete: ") + why + " (missing parts are transparent)",
+        throw session.Fail(std::string("the picture is incomplete: ") + why + " (transparent where tiles lack)",
                            session.TakeLogEntries());
     }
     return kExitOk;

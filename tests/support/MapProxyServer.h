@@ -21,7 +21,7 @@ namespace ogctest {
 class MapProxyServer {
 public:
     struct Options {
-        // MapProxy imports a good part of its world before it listens.
+        // MapProxy imports much of its world before it listens.
         int startTimeoutMs = 30000;
         // Empty: the defaults. Set only to exercise the failure paths.
         std::string python;  // $MAPPROXY_PYTHON, else /usr/bin/python3 (where Debian's MapProxy lives)
