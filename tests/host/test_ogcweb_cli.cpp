@@ -9,6 +9,8 @@
 #include "VmNetwork.h"
 #include "VmStream.h"
 
+#include "CliRunner.h"
+
 #include <gtest/gtest.h>
 
 #include <cpl_vsi.h>
@@ -74,11 +76,7 @@ int ClosedLoopbackPort() {
     return port;
 }
 
-struct RunResult {
-    int status = -1;  // exit status; -1 when the process did not exit normally
-    std::string out;
-    std::string err;
-};
+using RunResult = ogctest::CliResult;
 
 // A fresh folder for one test's files.
 class Folder {
@@ -101,37 +99,7 @@ private:
 // Runs the ogcweb binary with `args`, standard output and error going to
 // files in `folder`.
 RunResult RunCli(const Folder& folder, const std::vector<std::string>& args) {
-    // Only loopback is ever contacted; a proxy from the environment must not get in between.
-    ::setenv("no_proxy", "127.0.0.1", 1);
-    ::setenv("NO_PROXY", "127.0.0.1", 1);
-    const std::string outPath = folder.Path("stdout.txt");
-    const std::string errPath = folder.Path("stderr.txt");
-    std::vector<std::string> all = {OGCWEB_CLI_PATH};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : all) argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    RunResult result;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        result.err = "spawn failed: " + std::to_string(spawned);
-        return result;
-    }
-    int wstatus = 0;
-    while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
-    result.out = ReadAll(outPath);
-    result.err = ReadAll(errPath);
-    return result;
+    return ogctest::RunProgram(OGCWEB_CLI_PATH, args, folder.Path(""));
 }
 
 // The options every service test gives: the engine under test, a log and a

@@ -4,6 +4,8 @@
 #include "ScriptedServer.h"
 #include "TestImages.h"
 
+#include "CliRunner.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -67,54 +69,15 @@ private:
     std::string m_dir;
 };
 
-struct RunResult {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using RunResult = ogctest::CliResult;
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 RunResult RunCli(const Folder& folder, std::vector<std::string> args, bool service = true) {
-    ::setenv("no_proxy", "127.0.0.1", 1);
-    ::setenv("NO_PROXY", "127.0.0.1", 1);
     if (service)
         for (const std::string& extra : {std::string("--plugin"), std::string(OGCWEB_PLUGIN_PATH), std::string("--log"),
                                          folder.Path("ogcweb.log"), std::string("--temp"), folder.Path("temp")})
             args.push_back(extra);
-    const std::string outPath = folder.Path("stdout.txt");
-    const std::string errPath = folder.Path("stderr.txt");
-    std::vector<std::string> all = {OGCWEB_CLI_PATH};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : all) argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    RunResult result;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        result.err = "spawn failed: " + std::to_string(spawned);
-        return result;
-    }
-    int wstatus = 0;
-    while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
-    result.out = ReadAll(outPath);
-    result.err = ReadAll(errPath);
-    return result;
+    return ogctest::RunProgram(OGCWEB_CLI_PATH, args, folder.Path(""));
 }
 
 // A 1.1.1 map service of three queryable layers, ns:roads, ns:rivers and

@@ -5,6 +5,8 @@
 #include "ScriptedServer.h"
 #include "TestImages.h"
 
+#include "CliRunner.h"
+
 #include <gtest/gtest.h>
 
 #include <gdal.h>
@@ -35,12 +37,6 @@ namespace {
 
 const double kWorld = 20037508.3427892;
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 bool Contains(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
 
@@ -60,56 +56,16 @@ private:
     std::string m_dir;
 };
 
-struct RunResult {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using RunResult = ogctest::CliResult;
 
 // `environment`: NAME=VALUE entries added to (or replacing in) this process's.
 RunResult RunCli(const Folder& folder, std::vector<std::string> args, const std::vector<std::string>& environment = {}) {
     args.insert(args.end(), {"--plugin", OGCWEB_PLUGIN_PATH, "--log", folder.Path("ogcweb.log"), "--temp",
                              folder.Path("temp")});
     fs::create_directories(folder.Path("temp"));
-    std::vector<std::string> env = {"no_proxy=127.0.0.1", "NO_PROXY=127.0.0.1",
-                                    "OGCWEB_CONFIG=" + folder.Path("no-such-config.xml")};
+    std::vector<std::string> env = {"OGCWEB_CONFIG=" + folder.Path("no-such-config.xml")};
     env.insert(env.end(), environment.begin(), environment.end());
-    for (char** entry = environ; *entry; ++entry) {
-        const std::string text = *entry;
-        bool replaced = false;
-        for (const std::string& mine : env)
-            replaced = replaced || text.compare(0, mine.find('=') + 1, mine, 0, mine.find('=') + 1) == 0;
-        if (!replaced) env.push_back(text);
-    }
-    std::vector<std::string> all = {OGCWEB_CLI_PATH};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv, envp;
-    for (std::string& arg : all) argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-    for (std::string& entry : env) envp.push_back(&entry[0]);
-    envp.push_back(nullptr);
-
-    const std::string outPath = folder.Path("stdout.txt"), errPath = folder.Path("stderr.txt");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    RunResult result;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        result.err = "spawn failed: " + std::to_string(spawned);
-        return result;
-    }
-    int wstatus = 0;
-    while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
-    result.out = ReadAll(outPath);
-    result.err = ReadAll(errPath);
-    return result;
+    return ogctest::RunProgram(OGCWEB_CLI_PATH, args, folder.Path(""), env);
 }
 
 // Three levels of a Web Mercator pyramid (1, 2 and 4 tiles across) and two

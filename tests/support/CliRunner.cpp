@@ -1,0 +1,74 @@
+#include "CliRunner.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace ogctest {
+
+namespace {
+
+std::string NameOf(const std::string& entry) { return entry.substr(0, entry.find('=')); }
+
+std::vector<std::string> Environment(const std::vector<std::string>& extra) {
+    std::vector<std::string> env = {"no_proxy=127.0.0.1", "NO_PROXY=127.0.0.1"};
+    env.insert(env.end(), extra.begin(), extra.end());
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string text = *entry;
+        bool replaced = false;
+        for (const std::string& mine : env) replaced = replaced || NameOf(mine) == NameOf(text);
+        if (!replaced) env.push_back(text);
+    }
+    return env;
+}
+
+} // namespace
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+CliResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& folder,
+                     const std::vector<std::string>& environment) {
+    std::vector<std::string> all = {program};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<std::string> env = Environment(environment);
+    std::vector<char*> argv, envp;
+    for (std::string& arg : all) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    for (std::string& entry : env) envp.push_back(&entry[0]);
+    envp.push_back(nullptr);
+
+    const std::string outPath = folder + "/stdout.txt", errPath = folder + "/stderr.txt";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    CliResult result;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        result.err = "spawn failed: " + std::to_string(spawned);
+        return result;
+    }
+    int wstatus = 0;
+    while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
+    result.out = ReadFile(outPath);
+    result.err = ReadFile(errPath);
+    return result;
+}
+
+} // namespace ogctest

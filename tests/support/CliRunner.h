@@ -1,0 +1,25 @@
+// Runs a program of the project the way a user would, for tests of the
+// command-line host: its exit status, standard output and standard error.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace ogctest {
+
+struct CliResult {
+    int status = -1;  // the exit status; -1 when it did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Runs `program` with `args`; standard input is /dev/null, standard output and
+// error go to files in `folder` and are read back. `environment` entries
+// (NAME=VALUE) are added to this process's environment, replacing the same
+// names; loopback addresses are never sent through a proxy.
+CliResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& folder,
+                     const std::vector<std::string>& environment = {});
+
+std::string ReadFile(const std::string& path);
+
+} // namespace ogctest
