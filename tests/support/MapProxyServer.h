@@ -12,6 +12,8 @@
 
 #include "SampleServer.h"
 
+#include "ListeningProcess.h"
+
 #include <sys/types.h>
 
 #include <string>
@@ -50,9 +52,8 @@ private:
     void Start(const std::string& wmsUrl, const Options& options);
     void Fail(const std::string& reason);
 
-    pid_t m_pid = -1;
+    ListeningProcess m_process;
     int m_port = 0;
-    int m_stdinFd = -1;  // serve.py stops when this closes, even if we die
     std::string m_runDir;
     std::string m_logPath;
     std::string m_error;

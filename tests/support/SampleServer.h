@@ -10,6 +10,8 @@
 // without MapServer).
 #pragma once
 
+#include "ListeningProcess.h"
+
 #include <sys/types.h>
 
 #include <string>
@@ -45,7 +47,7 @@ public:
     // Why the server is not running; "" while it runs.
     const std::string& Error() const { return m_error; }
     int Port() const { return m_port; }
-    pid_t Pid() const { return m_pid; }
+    pid_t Pid() const { return m_process.Pid(); }
     // "http://127.0.0.1:PORT" + pathAndQuery, e.g. Url("/wms?SERVICE=WMS&...").
     std::string Url(const std::string& pathAndQuery) const;
     // What the front has logged so far (requests and MapServer's messages),
@@ -62,9 +64,8 @@ private:
     void Stop();
     std::string Fail(const std::string& reason);
 
-    pid_t m_pid = -1;
+    ListeningProcess m_process;
     int m_port = 0;
-    int m_stdinFd = -1;  // the front stops when this closes, even if we die
     std::string m_logPath;
     std::string m_error;
 };
