@@ -66,21 +66,6 @@ std::vector<std::string> Listing(const std::string& dir) {
     return names;
 }
 
-// A loopback port nobody listens on: bound once by us and released.
-int ClosedLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    int port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    if (fd >= 0) ::close(fd);
-    return port;
-}
-
 // Every test gets its own temporary folder and short time-outs, and gives
 // both back afterwards.
 class HttpFixture : public ::testing::Test {
@@ -441,7 +426,7 @@ TEST_F(HttpRequestFile, FailuresReturnEmptyAndLeaveNoFile) {
 }
 
 TEST_F(HttpRequestFile, UnreachableOrUnsupportedAddressesFail) {
-    const int port = ClosedLoopbackPort();
+    const int port = ogctest::ClosedLoopbackPort();
     ASSERT_NE(port, 0);
     const fs::path outside = fs::path(m_tempDir).parent_path() / ("ogcweb-http-local-" + std::to_string(::getpid()) + ".xml");
     std::ofstream(outside) << "<WMS_Capabilities version=\"1.3.0\"/>";
@@ -646,7 +631,7 @@ TEST_F(HttpCheckOGCRequest, AnythingButAVersionedCapabilitiesDocumentGivesMinusO
         EXPECT_EQ(VmHttpHelper::CheckOGCRequest(server.Url("/ows").c_str(), "", ""), -1);
         EXPECT_TRUE(Listing(m_tempDir).empty());
     }
-    EXPECT_EQ(VmHttpHelper::CheckOGCRequest(("http://127.0.0.1:" + std::to_string(ClosedLoopbackPort()) + "/").c_str(),
+    EXPECT_EQ(VmHttpHelper::CheckOGCRequest(("http://127.0.0.1:" + std::to_string(ogctest::ClosedLoopbackPort()) + "/").c_str(),
                                             "", ""), -1);
 }
 

@@ -45,55 +45,18 @@ using ogctest::ScriptedServer;
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-int LineCount(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
-
-bool Contains(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
+using ogctest::Contains;
+using ogctest::LineCount;
 
 std::string Upper(std::string text) {
     for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return text;
 }
 
-// A loopback port nobody listens on: bound once by us and released.
-int ClosedLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    int port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    if (fd >= 0) ::close(fd);
-    return port;
-}
-
 using RunResult = ogctest::CliResult;
 
-// A fresh folder for one test's files.
-class Folder {
-public:
-    Folder() {
-        std::string pattern = (fs::temp_directory_path() / "ogcweb-cli-XXXXXX").string();
-        if (::mkdtemp(&pattern[0])) m_dir = pattern;
-    }
-    ~Folder() {
-        std::error_code ec;
-        if (!m_dir.empty()) fs::remove_all(m_dir, ec);
-    }
-    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
-    const std::string& Dir() const { return m_dir; }
-
-private:
-    std::string m_dir;
+struct Folder : ogctest::ScratchFolder {
+    Folder() : ogctest::ScratchFolder("ogcweb-cli") {}
 };
 
 // Runs the ogcweb binary with `args`, standard output and error going to
@@ -318,7 +281,7 @@ TEST(OgcwebCli, EngineThatCannotBeLoadedIsNamed) {
 
 TEST(OgcwebInfoCli, DeadAddressFailsWithOneLineAndWritesTheLog) {
     Folder folder;
-    const int port = ClosedLoopbackPort();
+    const int port = ogctest::ClosedLoopbackPort();
     ASSERT_NE(port, 0);
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/wms";
     const std::string log = folder.Path("ogcweb.log");
@@ -329,7 +292,7 @@ TEST(OgcwebInfoCli, DeadAddressFailsWithOneLineAndWritesTheLog) {
     EXPECT_EQ(run.err.rfind("ogcweb: cannot open " + url + ": ", 0), 0u) << run.err;
     EXPECT_TRUE(Contains(run.err, log)) << "the line points at the log: " << run.err;
     ASSERT_TRUE(fs::exists(log));
-    EXPECT_TRUE(Contains(ReadAll(log), url)) << ReadAll(log);
+    EXPECT_TRUE(Contains(ogctest::ReadFile(log), url)) << ogctest::ReadFile(log);
     // The downloads left nothing behind.
     std::error_code ec;
     EXPECT_TRUE(fs::is_empty(folder.Path("temp"), ec)) << ec.message();
@@ -433,7 +396,7 @@ TEST(OgcwebInfoCli, ListsTheLayerOfAMapService) {
 
 // The world file's six numbers.
 std::vector<double> WorldFile(const std::string& path) {
-    std::istringstream in(ReadAll(path));
+    std::istringstream in(ogctest::ReadFile(path));
     std::vector<double> values;
     double value = 0;
     while (in >> value) values.push_back(value);
@@ -463,7 +426,7 @@ TEST(OgcwebMapCli, WritesPngWithWorldFile) {
     GDALClose(png);
     // 1 unit over 4 columns, 1 over 3 rows; the world file names pixel centres.
     const std::vector<double> world = WorldFile(folder.Path("out.pgw"));
-    ASSERT_EQ(world.size(), 6u) << ReadAll(folder.Path("out.pgw"));
+    ASSERT_EQ(world.size(), 6u) << ogctest::ReadFile(folder.Path("out.pgw"));
     EXPECT_DOUBLE_EQ(world[0], 1.0);
     EXPECT_DOUBLE_EQ(world[1], 0.0);
     EXPECT_DOUBLE_EQ(world[2], 0.0);
@@ -562,7 +525,7 @@ protected:
     std::string Download(const std::string& url) {
         const PLX::PlxMBString path = VMK::VmHttpHelper::RequestFile(url.c_str(), "", "", 0, 1);
         if (path.IsEmpty()) return "<failed>";
-        const std::string data = ReadAll(path.str());
+        const std::string data = ogctest::ReadFile(path.str());
         VMK::VmFile::Delete(path);
         return data;
     }

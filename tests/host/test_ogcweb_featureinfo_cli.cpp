@@ -32,7 +32,7 @@ using ogctest::ScriptedServer;
 
 namespace {
 
-bool Contains(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
+using ogctest::Contains;
 
 std::string Upper(std::string text) {
     for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -46,27 +46,16 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-class Folder {
+// A scratch folder whose "temp" subfolder is the engine's temporary folder.
+class Folder : public ogctest::ScratchFolder {
 public:
-    Folder() {
-        std::string pattern = (fs::temp_directory_path() / "ogcweb-finfo-XXXXXX").string();
-        if (::mkdtemp(&pattern[0])) m_dir = pattern;
-        fs::create_directories(Path("temp"));
-    }
-    ~Folder() {
-        std::error_code ec;
-        if (!m_dir.empty()) fs::remove_all(m_dir, ec);
-    }
-    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
+    Folder() : ogctest::ScratchFolder("ogcweb-finfo") { fs::create_directories(Path("temp")); }
     std::vector<std::string> TempFiles() const {
         std::vector<std::string> names;
         std::error_code ec;
         for (const auto& entry : fs::directory_iterator(Path("temp"), ec)) names.push_back(entry.path().filename());
         return names;
     }
-
-private:
-    std::string m_dir;
 };
 
 using RunResult = ogctest::CliResult;

@@ -35,25 +35,13 @@ using ogctest::ScriptedServer;
 
 namespace {
 
+using ogctest::Contains;
+
 const double kWorld = 20037508.3427892;
 
 
-bool Contains(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
-
-class Folder {
-public:
-    Folder() {
-        std::string pattern = (fs::temp_directory_path() / "ogcweb-view-XXXXXX").string();
-        if (::mkdtemp(&pattern[0])) m_dir = pattern;
-    }
-    ~Folder() {
-        std::error_code ec;
-        if (!m_dir.empty()) fs::remove_all(m_dir, ec);
-    }
-    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
-
-private:
-    std::string m_dir;
+struct Folder : ogctest::ScratchFolder {
+    Folder() : ogctest::ScratchFolder("ogcweb-view") {}
 };
 
 using RunResult = ogctest::CliResult;

@@ -37,31 +37,11 @@ using ogctest::ScriptedServer;
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using ogctest::Contains;
+using ogctest::LineCount;
 
-int LineCount(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
-
-bool Contains(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
-
-class Folder {
-public:
-    Folder() {
-        std::string pattern = (fs::temp_directory_path() / "ogcweb-wfswcs-XXXXXX").string();
-        if (::mkdtemp(&pattern[0])) m_dir = pattern;
-    }
-    ~Folder() {
-        std::error_code ec;
-        if (!m_dir.empty()) fs::remove_all(m_dir, ec);
-    }
-    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
-
-private:
-    std::string m_dir;
+struct Folder : ogctest::ScratchFolder {
+    Folder() : ogctest::ScratchFolder("ogcweb-wfswcs") {}
 };
 
 using RunResult = ogctest::CliResult;
@@ -240,8 +220,8 @@ TEST(OgcwebFeatureServiceCli, WritesEveryFeatureAsGeoJsonThatOgrReadsBack) {
     EXPECT_EQ(downloads[0].Param("BBOX"), "0.000000,40.000000,10.000000,50.000000") << "the dataset's bounds";
 
     const ReadBack back = ReadGeoJson(out);
-    ASSERT_TRUE(back.opened) << ReadAll(out);
-    ASSERT_EQ(back.features.size(), 3u) << ReadAll(out);
+    ASSERT_TRUE(back.opened) << ogctest::ReadFile(out);
+    ASSERT_EQ(back.features.size(), 3u) << ogctest::ReadFile(out);
     EXPECT_EQ(back.features[0].at("NAME"), "Alpha");
     EXPECT_EQ(back.features[0].at("fid"), "towns.1");
     EXPECT_EQ(back.features[1].at("NAME"), "Be\"ta\\ &\tS\xC3\xBC\xC3\x9F") << "escaped and read back unchanged";
@@ -266,7 +246,7 @@ TEST(OgcwebFeatureServiceCli, SelectsByRegionIdentifiersOrCondition) {
     ASSERT_EQ(region.status, 0) << region.err;
     EXPECT_EQ(RequestsFor(wfs.server, "GetFeature").back().Param("BBOX"), "4.000000,44.000000,6.000000,46.000000");
     ReadBack back = ReadGeoJson(out);
-    ASSERT_EQ(back.features.size(), 1u) << ReadAll(out);
+    ASSERT_EQ(back.features.size(), 1u) << ogctest::ReadFile(out);
     EXPECT_EQ(back.features[0].at("POP"), "2000");
 
     RunResult ids = RunCli(folder, {"features", wfs.Url(), "--dataset", "TOWNS", "--ids", "3,1", "-o", out});
@@ -282,7 +262,7 @@ TEST(OgcwebFeatureServiceCli, SelectsByRegionIdentifiersOrCondition) {
     RunResult condition = RunCli(folder, {"features", wfs.Url(), "--filter", "POP >= 2000 AND NAME <> 'Gamma'", "-o", out});
     ASSERT_EQ(condition.status, 0) << condition.err;
     back = ReadGeoJson(out);
-    ASSERT_EQ(back.features.size(), 1u) << ReadAll(out);
+    ASSERT_EQ(back.features.size(), 1u) << ogctest::ReadFile(out);
     EXPECT_EQ(back.features[0].at("POP"), "2000");
 }
 
@@ -295,7 +275,7 @@ TEST(OgcwebFeatureServiceCli, NothingSelectedIsAnEmptyCollection) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "wrote " + out + " (0 features)\n");
     const ReadBack back = ReadGeoJson(out);
-    EXPECT_TRUE(back.opened) << ReadAll(out);
+    EXPECT_TRUE(back.opened) << ogctest::ReadFile(out);
     EXPECT_TRUE(back.features.empty());
 }
 

@@ -21,5 +21,22 @@ CliResult RunProgram(const std::string& program, const std::vector<std::string>&
                      const std::vector<std::string>& environment = {});
 
 std::string ReadFile(const std::string& path);
+bool Contains(const std::string& text, const std::string& piece);
+int LineCount(const std::string& text);
+
+// A fresh folder under the system's temporary folder, removed with its
+// content at the end.
+class ScratchFolder {
+public:
+    explicit ScratchFolder(const std::string& prefix = "ogcweb-test");
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
+    const std::string& Dir() const { return m_dir; }
+
+private:
+    std::string m_dir;
+};
 
 } // namespace ogctest
