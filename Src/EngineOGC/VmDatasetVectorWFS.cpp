@@ -52,6 +52,25 @@ bool FileIsEmpty(const PlxMBString& path) {
     return !VmFile::GetStatus(path, status) || status.size == 0;
 }
 
+// Loads a downloaded schema or feature collection; an empty path, a file that
+// is not XML and an exception report are refused with their codes.
+bool LoadAnswer(VmMarkup& markup, const PlxMBString& path) {
+    if (path.IsEmpty()) {
+        VM_LOG(VmLogFailure, "EAf013");
+        return false;
+    }
+    if (!markup.Load(path)) {
+        VM_LOG(VmLogFailure, "EAg002");
+        return false;
+    }
+    PlxMBString exception;
+    if (IsExceptionReport(markup, exception)) {
+        VM_LOG(VmLogFailure, "ELj010");
+        return false;
+    }
+    return true;
+}
+
 const char* const kSchemaTemplate = "%sSERVICE=WFS&VERSION=%s&REQUEST=DescribeFeatureType&TYPENAME=%s";
 
 } // namespace
@@ -156,20 +175,8 @@ unsigned char VmDatasetVectorWFS::ParseDatasetType() {
 unsigned char VmDatasetVectorWFS::ParseFeatureType(PlxFieldInfos& fields, PlxMBString& typeName,
                                                    VmDataset::DatasetType& type, PlxMBString schemaPath) {
     fields.RemoveAll();
-    if (schemaPath.IsEmpty()) {
-        VM_LOG(VmLogFailure, "EAf013");
-        return 0;
-    }
     VmMarkup markup;
-    if (!markup.Load(schemaPath)) {
-        VM_LOG(VmLogFailure, "EAg002");
-        return 0;
-    }
-    PlxMBString exception;
-    if (IsExceptionReport(markup, exception)) {
-        VM_LOG(VmLogFailure, "ELj010");
-        return 0;
-    }
+    if (!LoadAnswer(markup, schemaPath)) return 0;
     if (!FindSchemaElem(markup, "schema")) {
         VM_LOG(VmLogFailure, "EAc006schema");
         return 0;
@@ -360,20 +367,8 @@ unsigned char VmDatasetVectorWFS::JudgeGeoLabel(PlxMBString tagName) {
 }
 
 unsigned char VmDatasetVectorWFS::ParseFeatureBound(VmCRSBound& bound, PlxMBString gmlPath) {
-    if (gmlPath.IsEmpty()) {
-        VM_LOG(VmLogFailure, "EAf013");
-        return 0;
-    }
     VmMarkup markup;
-    if (!markup.Load(gmlPath)) {
-        VM_LOG(VmLogFailure, "EAg002");
-        return 0;
-    }
-    PlxMBString exception;
-    if (IsExceptionReport(markup, exception)) {
-        VM_LOG(VmLogFailure, "ELj010");
-        return 0;
-    }
+    if (!LoadAnswer(markup, gmlPath)) return 0;
     if (!markup.FindElem("wfs:FeatureCollection") || !markup.IntoElem()) return 1;
     if (!markup.FindElem("gml:boundedBy")) return 1;
     markup.IntoElem();
