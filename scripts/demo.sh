@@ -76,8 +76,8 @@ GDAL_PAM_ENABLED=NO gdal_translate -q -of PNG "$out/relief.tif" "$out/relief.png
 
 echo
 echo "== ogcweb featureinfo: the pixel over Riverton (10.9, 49.1) in the whole region at 800x800"
-# The engine's GetFeatureInfo carries no VERSION, and MapServer refuses such a
-# request: the command then reports that no fields came back.
+# The front gives the engine's GetFeatureInfo the VERSION MapServer wants and
+# asks for the text layout the engine reads (demo/README.md).
 "$ogcweb" featureinfo "$url" --bbox 5,45,15,55 --size 800x800 --pixel 472,472 --log "$out/ogcweb.log" \
     | tee "$out/featureinfo.txt"
 

@@ -8,6 +8,7 @@ python3 and the MapServer packages (and gdal-bin, with which
 listens, when they are missing).
 
     ogc_front.py [--port N] [--add-service-wms | --no-add-service-wms]
+                 [--feature-info-compat | --no-feature-info-compat]
                  [--mapserv PATH] [--mapfile PATH] [--log FILE]
                  [--stop-on-stdin-eof]
 
@@ -18,6 +19,15 @@ SIGTERM and SIGINT stop it cleanly with status 0. With --stop-on-stdin-eof
 it also stops once its standard input reaches end of file: a test harness
 holds the other end of a pipe there, so a front whose harness crashed or was
 killed does not outlive it.
+
+--feature-info-compat (on by default) makes the engine's GetFeatureInfo
+readable for MapServer 8 and readable back: a request without VERSION gets
+VERSION=1.1.1 (its SRS, X and Y parameters are 1.1.1's; MapServer refuses a
+request without a version), and INFO_FORMAT text/plain is asked for as the
+mapfile's "plaintext" template format, because MapServer's own text/plain
+layout ("Layer '...'", "Feature N:", quoted values) is not the heading,
+dashes and "name = value" lines that the engine reads.
+--no-feature-info-compat passes such requests on unchanged.
 
 --add-service-wms (on by default) adds SERVICE=WMS to a request that carries
 no SERVICE parameter. MapServer 8 takes such a request, e.g. the old
@@ -80,6 +90,24 @@ def pin_wms_version(query, version):
         key, sep, value = piece.partition("=")
         if urllib.parse.unquote_plus(key).strip().lower() in ("version", "wmtver"):
             piece = key + "=" + version
+        pieces.append(piece)
+    return "&".join(pieces)
+
+
+def adapt_feature_info(query):
+    """The --feature-info-compat rewrite of a GetFeatureInfo query; any
+    other query comes back unchanged."""
+    request = (param_value(query, "request") or "").strip().lower()
+    if request not in ("getfeatureinfo", "feature_info"):
+        return query
+    if not has_param(query, "version") and not has_param(query, "wmtver"):
+        query += "&VERSION=1.1.1"
+    pieces = []
+    for piece in query.split("&"):
+        key, _, value = piece.partition("=")
+        if (urllib.parse.unquote_plus(key).strip().lower() == "info_format"
+                and urllib.parse.unquote_plus(value).strip().lower() == "text/plain"):
+            piece = key + "=plaintext"
         pieces.append(piece)
     return "&".join(pieces)
 
@@ -181,6 +209,11 @@ class Handler(BaseHTTPRequestHandler):
         if options.add_service_wms and query and not has_param(query, "service"):
             query += "&SERVICE=WMS"
             self.server.write_log("compatibility: added SERVICE=WMS to %s?%s" % (path, query))
+        if options.feature_info_compat and query:
+            adapted = adapt_feature_info(query)
+            if adapted != query:
+                self.server.write_log("compatibility: GetFeatureInfo sent on as %s?%s" % (path, adapted))
+                query = adapted
         if options.wms_version and query:
             query = pin_wms_version(query, options.wms_version)
         self.run_cgi(path, query, body, head)
@@ -254,6 +287,8 @@ def main():
     parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1; 0 takes a free one (default)")
     parser.add_argument("--add-service-wms", action=argparse.BooleanOptionalAction, default=True,
                         help="add SERVICE=WMS to requests without SERVICE (default: on)")
+    parser.add_argument("--feature-info-compat", action=argparse.BooleanOptionalAction, default=True,
+                        help="give GetFeatureInfo a VERSION and the engine's text layout (default: on)")
     parser.add_argument("--wms-version", help="answer every WMS request as this version (tests of one version)")
     parser.add_argument("--mapserv", default=DEFAULT_MAPSERV, help="MapServer CGI program (default: %(default)s)")
     parser.add_argument("--mapfile", default=DEFAULT_MAPFILE, help="mapfile (default: the demo's)")

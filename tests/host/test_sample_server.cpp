@@ -331,24 +331,21 @@ TEST_F(SampleService, UnknownLayerIsAServiceException) {
 // ---------------------------------------------------------------------------
 // Feature info and WFS
 
-TEST_F(SampleService, FeatureInfoAsPlainText) {
+const char* const kRivertonInfo =
+    "/wms?SERVICE=WMS&VERSION=1.1.1&REQUEST=GetFeatureInfo&LAYERS=demo:cities&QUERY_LAYERS=demo:cities&STYLES="
+    "&SRS=EPSG:4326&BBOX=5,45,15,55&WIDTH=600&HEIGHT=600&INFO_FORMAT=text/plain&X=";
+
+TEST_F(SampleService, FeatureInfoAsPlainTextInTheEnginesLayout) {
     // Riverton (10.9, 49.1) sits at pixel (354, 354) of a 600 x 600 map of the extent.
-    const Answer info = Fetch(Url("/wms?SERVICE=WMS&VERSION=1.1.1&REQUEST=GetFeatureInfo&LAYERS=demo:cities"
-                                  "&QUERY_LAYERS=demo:cities&STYLES=&SRS=EPSG:4326&BBOX=5,45,15,55&WIDTH=600"
-                                  "&HEIGHT=600&X=354&Y=354&INFO_FORMAT=text/plain"));
+    const Answer info = Fetch(Url(std::string(kRivertonInfo) + "354&Y=354"));
     ASSERT_TRUE(info.ok);
-    EXPECT_EQ(info.contentType, "text/plain; charset=UTF-8");
-    EXPECT_TRUE(StartsWith(info.body, "GetFeatureInfo results:\n")) << info.body;
-    EXPECT_NE(info.body.find("Layer 'demo:cities'\n  Feature 5: \n    id = '5'\n    name = 'Riverton'\n"
-                             "    population = '305000'\n    capital = 'no'\n"),
-              std::string::npos)
-        << info.body;
-    // Far from every city nothing is found.
-    const Answer none = Fetch(Url("/wms?SERVICE=WMS&VERSION=1.1.1&REQUEST=GetFeatureInfo&LAYERS=demo:cities"
-                                  "&QUERY_LAYERS=demo:cities&STYLES=&SRS=EPSG:4326&BBOX=5,45,15,55&WIDTH=600"
-                                  "&HEIGHT=600&X=5&Y=5&INFO_FORMAT=text/plain"));
+    EXPECT_EQ(info.contentType, "text/plain");
+    EXPECT_EQ(info.body, "Feature information:\r\n--------------------\r\ncities.id = 5\r\ncities.name = Riverton\r\n"
+                         "cities.population = 305000\r\ncities.capital = no\r\n");
+    // Far from every city only the heading comes back.
+    const Answer none = Fetch(Url(std::string(kRivertonInfo) + "5&Y=5"));
     ASSERT_TRUE(none.ok);
-    EXPECT_EQ(none.body.find("Riverton"), std::string::npos) << none.body;
+    EXPECT_EQ(none.body, "Feature information:\r\n--------------------\r\n");
 }
 
 TEST_F(SampleService, WfsServesTheSameFeaturesUnderThePrefixedName) {
@@ -393,6 +390,50 @@ TEST_F(SampleServiceCompatibility, WithItTheSameRequestGetsAMap) {
               std::string::npos)
         << server.Log();
     EXPECT_EQ(Version(server.Url("/wms?VERSION=1.1.1&REQUEST=GetCapabilities")), 111);
+}
+
+TEST_F(SampleServiceCompatibility, WithoutItFeatureInfoIsMapServersOwn) {
+    SampleServer::Options options;
+    options.featureInfoCompat = false;
+    SampleServer server(options);
+    OGCTEST_REQUIRE_SAMPLE_SERVER(server);
+    const Answer info = Fetch(server.Url(std::string(kRivertonInfo) + "354&Y=354"));
+    ASSERT_TRUE(info.ok);
+    EXPECT_EQ(info.contentType, "text/plain; charset=UTF-8");
+    EXPECT_EQ(info.body, "GetFeatureInfo results:\n\nLayer 'demo:cities'\n  Feature 5: \n    id = '5'\n"
+                         "    name = 'Riverton'\n    population = '305000'\n    capital = 'no'\n");
+    // And the engine's request, which names no version, is refused.
+    const Answer bare = Fetch(server.Url("/wms?bbox=5,45,15,55&format=jpeg&info_format=text/plain&SRS=EPSG:4326"
+                                         "&request=GetFeatureInfo&layers=demo:cities&query_layers=demo:cities"
+                                         "&width=600&height=600&X=354&Y=354"));
+    EXPECT_NE(bare.body.find("VERSION parameter missing"), std::string::npos) << bare.body;
+    EXPECT_EQ(server.Log().find("compatibility: GetFeatureInfo"), std::string::npos) << server.Log();
+}
+
+TEST_F(SampleServiceCompatibility, WithItTheEnginesFeatureInfoRequestIsAnswered) {
+    SampleServer server;
+    OGCTEST_REQUIRE_SAMPLE_SERVER(server);
+    // 1.0.0's spelling of the request is adapted too; a request naming its
+    // version keeps it.
+    const Answer old = Fetch(server.Url("/wms?bbox=5,45,15,55&format=jpeg&info_format=text/plain&SRS=EPSG:4326"
+                                        "&request=feature_info&layers=demo:cities&query_layers=demo:cities"
+                                        "&width=600&height=600&X=354&Y=354&WMTVER=1.0.0"));
+    EXPECT_NE(old.body.find("cities.name = Riverton\r\n"), std::string::npos) << old.body;
+    const Answer bare = Fetch(server.Url("/wms?bbox=5,45,15,55&format=jpeg&info_format=text/plain&SRS=EPSG:4326"
+                                         "&request=GetFeatureInfo&layers=demo:cities&query_layers=demo:cities"
+                                         "&width=600&height=600&X=354&Y=354"));
+    EXPECT_NE(bare.body.find("cities.name = Riverton\r\n"), std::string::npos) << bare.body;
+    const std::string log = server.Log();
+    EXPECT_NE(log.find("compatibility: GetFeatureInfo sent on as /wms?bbox=5,45,15,55&format=jpeg&info_format=plaintext"
+                       "&SRS=EPSG:4326&request=GetFeatureInfo&layers=demo:cities&query_layers=demo:cities&width=600"
+                       "&height=600&X=354&Y=354&SERVICE=WMS&VERSION=1.1.1"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("request=feature_info&layers=demo:cities&query_layers=demo:cities&width=600&height=600"
+                       "&X=354&Y=354&WMTVER=1.0.0"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("WMTVER=1.0.0&VERSION=1.1.1"), std::string::npos) << log;
 }
 
 TEST_F(SampleServiceCompatibility, ARequestNamingItsServiceIsLeftAlone) {

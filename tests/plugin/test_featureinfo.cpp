@@ -678,29 +678,60 @@ TEST_F(DatasetFeatureInfoTest, WithoutVisibleLayersOrAnyLayerOrSource) {
     EXPECT_EQ(log.Total(), 0);
 }
 
-TEST(SampleFeatureInfoTest, MapServerRefusesTheRequestWithoutVersion) {
+namespace {
+
+// Opens the sample WMS, draws the whole region at 100x100 and asks for
+// Riverton's pixel (10.9, 49.1). All sample layers share the prefix "demo",
+// so one request goes out.
+Fields SampleFeatureInfo(ogctest::SampleServer& server) {
+    VmDataSourceOGC source;
+    source.GetConnectionInfo().Server = server.Url("/wms").c_str();
+    source.GetConnectionInfo().ServiceKind = "wms";
+    Fields result;
+    EXPECT_TRUE(source.Open()) << server.Log();
+    auto* map = dynamic_cast<VmDatasetRasterWMS*>(source.GetDataset(0));
+    if (!map) return result;
+    EXPECT_NE(map->GetDatasetRaster(PlxRect2D(5, 55, 15, 45), 100, 100, ""), nullptr) << server.Log();
+    EXPECT_EQ(map->GetWMSFeatureInfos(59, 59, result), 1);
+    EXPECT_NE(server.Log().find("request=GetFeatureInfo&layers=demo:landuse,demo:lakes,demo:rivers,demo:roads,"
+                                "demo:cities&query_layers=demo:cities,demo:roads,demo:rivers,demo:lakes,demo:landuse"
+                                "&width=100&height=100&X=59&Y=59"),
+              std::string::npos)
+        << server.Log();
+    return result;
+}
+
+} // namespace
+
+TEST(SampleFeatureInfoTest, TheFrontsTextLayoutIsReadAndDeleted) {
     TempFolder temp;
     LogCapture log;
     ogctest::SampleServer server;
     OGCTEST_REQUIRE_SAMPLE_SERVER(server);
-    VmDataSourceOGC source;
-    source.GetConnectionInfo().Server = server.Url("/wms").c_str();
-    source.GetConnectionInfo().ServiceKind = "wms";
-    ASSERT_TRUE(source.Open()) << server.Log();
-    auto* map = dynamic_cast<VmDatasetRasterWMS*>(source.GetDataset(0));
-    ASSERT_NE(map, nullptr);
-    ASSERT_NE(map->GetDatasetRaster(PlxRect2D(5, 55, 15, 45), 100, 100, ""), nullptr) << server.Log();
+    const Fields result = SampleFeatureInfo(server);
+    // The values under the pixel, as the service holds them in
+    // demo/data/cities.geojson and landuse.geojson.
+    PlxMBString value;
+    EXPECT_TRUE(result.Lookup("cities.name", value));
+    EXPECT_EQ(value, "Riverton");
+    EXPECT_TRUE(result.Lookup("cities.population", value));
+    EXPECT_EQ(value, "305000");
+    EXPECT_TRUE(result.Lookup("landuse.kind", value));
+    EXPECT_EQ(value, "urban");
+    // A text read to its end is deleted.
+    EXPECT_TRUE(temp.Files().empty());
+    EXPECT_EQ(log.Total(), 0);
+}
 
-    // Riverton's pixel. All sample layers share the prefix "demo": one request.
-    Fields result;
-    EXPECT_EQ(map->GetWMSFeatureInfos(59, 59, result), 1);
-    const std::string front = server.Log();
-    EXPECT_NE(front.find("request=GetFeatureInfo&layers=demo:landuse,demo:lakes,demo:rivers,demo:roads,demo:cities"
-                         "&query_layers=demo:cities,demo:roads,demo:rivers,demo:lakes,demo:landuse&width=100"
-                         "&height=100&X=59&Y=59"),
-              std::string::npos)
-        << front;
-    EXPECT_NE(front.find("VERSION parameter missing"), std::string::npos) << front;
+TEST(SampleFeatureInfoTest, MapServerRefusesTheRequestWithoutVersion) {
+    TempFolder temp;
+    LogCapture log;
+    ogctest::SampleServer::Options plain;
+    plain.featureInfoCompat = false;
+    ogctest::SampleServer server(plain);
+    OGCTEST_REQUIRE_SAMPLE_SERVER(server);
+    const Fields result = SampleFeatureInfo(server);
+    EXPECT_NE(server.Log().find("VERSION parameter missing"), std::string::npos) << server.Log();
     // The exception report is read as XML, adds nothing and stays behind.
     EXPECT_TRUE(result.IsEmpty());
     EXPECT_EQ(temp.Files().size(), 1u);

@@ -122,6 +122,7 @@ void SampleServer::Start(const Options& options) {
     std::vector<std::string> args = {python, script, "--port", "0",
                                      options.addServiceWms ? "--add-service-wms" : "--no-add-service-wms",
                                      "--mapserv", mapserv, "--stop-on-stdin-eof"};
+    if (!options.featureInfoCompat) args.push_back("--no-feature-info-compat");
     if (!options.wmsVersion.empty()) {
         args.push_back("--wms-version");
         args.push_back(options.wmsVersion);

@@ -24,6 +24,9 @@ public:
         // The front's compatibility setting: add SERVICE=WMS to requests
         // that have no SERVICE parameter (see demo/README.md).
         bool addServiceWms = true;
+        // The front's other compatibility setting: give GetFeatureInfo a
+        // VERSION and ask MapServer for the text layout the engine reads.
+        bool featureInfoCompat = true;
         // Not empty: the front answers every WMS request as this version
         // (its request's VERSION is replaced), to exercise one version.
         std::string wmsVersion;
