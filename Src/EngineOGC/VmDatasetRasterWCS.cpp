@@ -124,7 +124,13 @@ unsigned char VmDatasetRasterWCS::ParseCoverage(WCSCapabilities* capabilities) {
                capabilities->Version.c_str(), m_pCoverage->Name.c_str());
     PlxMBString message;
     PlxMBString path = VmHttpHelper::RequestFile(url, "", "", 0, 0, message);
-    if (path.IsEmpty()) return 0;
+    if (path.IsEmpty() || !ReadDescription(path)) return 0;
+    VmFile::Delete(path);
+    return 1;
+}
+
+unsigned char VmDatasetRasterWCS::ReadDescription(const PlxMBString& path) {
+    if (!m_pCoverage) return 0;
     VmMarkup markup;
     if (!markup.Load(path) || !markup.FindElem()) return 0;
     // An exception report, like any other root, describes nothing.
@@ -140,7 +146,6 @@ unsigned char VmDatasetRasterWCS::ParseCoverage(WCSCapabilities* capabilities) {
         markup.OutOfElem();
     }
     markup.OutOfElem();
-    VmFile::Delete(path);
     return 1;
 }
 

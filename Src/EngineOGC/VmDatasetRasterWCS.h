@@ -49,6 +49,10 @@ public:
     unsigned char initCoverage(WCSCoverage* coverage);
     // Asks the service to describe the coverage and reads the description.
     unsigned char ParseCoverage(WCSCapabilities* capabilities);
+    // Reads a DescribeCoverage answer from a file for the coverage set by
+    // initCoverage; 0 when there is none or the file holds no description.
+    // The file is left in place.
+    unsigned char ReadDescription(const PlxMBString& path);
     // Splits a list at `delimiter`; runs of it count as one; the last piece
     // is appended even when empty.
     void Split(PlxMBString text, PlxArray<PlxMBString>& out, PlxMBString delimiter);
