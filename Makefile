@@ -10,12 +10,17 @@ DEBIAN_PACKAGES = build-essential cmake pkg-config libcurl4-openssl-dev libpugix
   libgdal-dev libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev \
   cgi-mapserver python3 gdal-bin mapproxy
 
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+# The fuzz targets need clang and its libFuzzer runtime.
+FUZZ_PACKAGES = clang libclang-rt-14-dev
+
 TSAN_DIR ?= build-tsan
 # The tests that run several threads at once: downloads, the tile cache and
 # the tiled datasets.
 TSAN_TESTS = *Concurrent*:*StopInTheMiddle*:*Parallel*:WMTSTest.*:TileCacheStub.*
 
-.PHONY: all deps build test sanitize tsan demo bench install clean
+.PHONY: all deps build test sanitize tsan fuzz demo bench install clean
 
 all: build
 
@@ -53,8 +58,18 @@ tsan: deps
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  $(TSAN_DIR)/tests/ogcweb_tests --gtest_filter='$(TSAN_TESTS)'
 
+# The readers of server answers under libFuzzer with AddressSanitizer and
+# UndefinedBehaviorSanitizer, each for FUZZ_SECONDS (see fuzz/run.sh).
+fuzz: deps
+	@./scripts/install-deps.sh $(FUZZ_PACKAGES)
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DOGCWEB_FUZZ=ON \
+	  -DOGCWEB_BUILD_TESTS=OFF -DOGCWEB_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g"
+	cmake --build $(FUZZ_DIR) -j$(JOBS) --target fuzzers
+	./fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) build-bench demo-out
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR) build-bench demo-out
