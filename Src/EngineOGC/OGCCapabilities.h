@@ -125,6 +125,9 @@ struct WMSVersionRules {
 
 class WMSCapabilities : public OGCCapabilities {
 public:
+    // Layers nested deeper below the root layer than this are not read.
+    static constexpr int kMaxLayerDepth = 64;
+
     WMSCapabilities();
     // Destroys the layer tree.
     ~WMSCapabilities() override;
@@ -144,7 +147,8 @@ private:
     void LoadReservedKeys();
     void ParseService(VmMarkup& markup, const PlxMBString& prefix);
     unsigned char ParseRequest(VmMarkup& markup, PlxMBString prefix);
-    WMSLayer* ParseLayer(VmMarkup& markup, PlxMBString prefix, WMSLayer* parent);
+    // `depth` is 0 for the root layer.
+    WMSLayer* ParseLayer(VmMarkup& markup, PlxMBString prefix, WMSLayer* parent, int depth);
     void ReadLayerCRSList(VmMarkup& markup, const PlxMBString& prefix, WMSLayer* layer) const;
     void ReadLayerGeographicBox(VmMarkup& markup, const PlxMBString& prefix, WMSLayer* layer) const;
 

@@ -109,7 +109,7 @@ unsigned char WMSCapabilities::ParseDocument(VmMarkup& markup) {
         // One top-level layer is the rule; with several the last one counts.
         while (markup.FindElem(Named(prefix, "Layer").c_str())) {
             delete RootLayer;
-            RootLayer = ParseLayer(markup, prefix, nullptr);
+            RootLayer = ParseLayer(markup, prefix, nullptr, 0);
         }
         markup.OutOfElem();
     }
@@ -192,7 +192,7 @@ unsigned char WMSCapabilities::ParseRequest(VmMarkup& markup, PlxMBString prefix
     return 1;
 }
 
-WMSLayer* WMSCapabilities::ParseLayer(VmMarkup& markup, PlxMBString prefix, WMSLayer* parent) {
+WMSLayer* WMSCapabilities::ParseLayer(VmMarkup& markup, PlxMBString prefix, WMSLayer* parent, int depth) {
     WMSLayer* layer = new WMSLayer();
     layer->Queryable = AttribInt(markup, prefix, "queryable") == 1 ? 1 : 0;
     if (m_pRules->allLayerAttributes) {
@@ -226,7 +226,12 @@ WMSLayer* WMSCapabilities::ParseLayer(VmMarkup& markup, PlxMBString prefix, WMSL
     }
 
     if (parent) layer->InheriFrom(parent);
-    while (markup.FindElem(Named(prefix, "Layer").c_str())) layer->Growleaf(ParseLayer(markup, prefix, layer));
+    // Reading, copying and flattening the tree all recurse, so a hostile
+    // nesting depth would exhaust the stack; layers nested deeper than any
+    // server nests them are not read.
+    if (depth < kMaxLayerDepth)
+        while (markup.FindElem(Named(prefix, "Layer").c_str()))
+            layer->Growleaf(ParseLayer(markup, prefix, layer, depth + 1));
     markup.OutOfElem();
     return layer;
 }

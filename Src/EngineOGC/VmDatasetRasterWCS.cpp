@@ -197,8 +197,9 @@ void VmDatasetRasterWCS::ReadSpatialDomain(VmMarkup& markup) {
             markup.OutOfElem();
         }
         markup.OutOfElem();
-        m_nGridWidth = highX - lowX;
-        m_nGridHeight = highY - lowY;
+        // Limits too far apart for an int describe no grid anyone can ask for.
+        if (__builtin_sub_overflow(highX, lowX, &m_nGridWidth)) m_nGridWidth = 0;
+        if (__builtin_sub_overflow(highY, lowY, &m_nGridHeight)) m_nGridHeight = 0;
     }
 }
 
