@@ -278,14 +278,6 @@ PlxMBString VmGeometry::ToWkt() const {
     return result;
 }
 
-PlxMBString VmGeometry::ToGeoJSON() const {
-    if (!m_pGeometry) return PlxMBString();
-    char* text = OGR_G_ExportToJson(OGRGeometry::ToHandle(m_pGeometry));
-    PlxMBString result(text);
-    CPLFree(text);
-    return result;
-}
-
 bool VmGeometry::FromWkt(const PlxMBString& wkt) {
     OGRGeometry* geometry = nullptr;
     {

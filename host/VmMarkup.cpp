@@ -1,6 +1,10 @@
 #include "VmToolkit.h"
 
+#include "VmMarkupOutline.h"
+
 #include <pugixml.hpp>
+
+#include <atomic>
 
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +12,10 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -78,24 +86,192 @@ std::string AtOffset(const char* why, std::ptrdiff_t offset) {
     return std::string(why) + " at offset " + std::to_string(offset);
 }
 
+
+// Position over pugixml nodes: the current level is the children of `parent`
+// (the document node at the top). A null `current` means "before the first
+// element of the level"; `child` is always a child of `current` or null.
+struct Cursor {
+    pugi::xml_node parent;
+    pugi::xml_node current;
+    pugi::xml_node child;
+
+    void Reset(const pugi::xml_node& top) {
+        parent = top;
+        current = pugi::xml_node();
+        child = pugi::xml_node();
+    }
+
+    unsigned char FindElem(const char* name) {
+        const pugi::xml_node found = NextMatch(current ? current.next_sibling() : parent.first_child(), name);
+        if (!found) return 0;
+        current = found;
+        child = pugi::xml_node();
+        return 1;
+    }
+
+    unsigned char FindChildElem(const char* name) {
+        if (!current) return 0;
+        const pugi::xml_node found = NextMatch(child ? child.next_sibling() : current.first_child(), name);
+        if (!found) return 0;
+        child = found;
+        return 1;
+    }
+
+    unsigned char IntoElem() {
+        if (!current) return 0;
+        parent = current;
+        current = child;
+        child = pugi::xml_node();
+        return 1;
+    }
+
+    unsigned char OutOfElem() {
+        if (parent.type() != pugi::node_element) return 0;
+        child = current;
+        current = parent;
+        parent = parent.parent();
+        return 1;
+    }
+};
+
+std::atomic<size_t> g_outlineThreshold{size_t(4) << 20};
+
+// A large document kept as its text and the outline of its root's children.
+// One child at a time is parsed into a small tree, when a reader looks into
+// it; the root's own text and sub-document need the whole tree, which is
+// parsed only if asked for.
+struct Outlined {
+    // The document's bytes: a read-only mapping of the loaded file, or a
+    // copy of the text given.
+    std::string owned;
+    void* mapping = nullptr;
+    size_t mappedSize = 0;
+    const char* data = nullptr;
+    size_t size = 0;
+    markup::DocumentOutline spans;
+    pugi::xml_document shell;  // the root's start tag as an empty element
+    pugi::xml_document member;
+    long memberIndex = -1;
+    pugi::xml_document whole;
+    bool wholeParsed = false;
+
+    Outlined() = default;
+    Outlined(const Outlined&) = delete;
+    Outlined& operator=(const Outlined&) = delete;
+    ~Outlined() {
+        if (mapping) ::munmap(mapping, mappedSize);
+    }
+
+    void Own(std::string&& text) {
+        owned = std::move(text);
+        data = owned.data();
+        size = owned.size();
+    }
+
+    // A mapping costs neither a copy nor zeroed pages; the file is a
+    // download of ours that nobody rewrites while it is read.
+    bool Map(const std::string& path, size_t bytes) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        void* view = ::mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE, fd, 0);
+        ::close(fd);
+        if (view == MAP_FAILED) return false;
+        ::madvise(view, bytes, MADV_SEQUENTIAL);
+        mapping = view;
+        mappedSize = bytes;
+        data = static_cast<const char*>(view);
+        size = bytes;
+        return true;
+    }
+
+    // Pages of the mapping that have been read are handed back to the page
+    // cache: the document's bytes then never sit in memory all at once. A
+    // page read again is simply read from the file again.
+    size_t released = 0;
+    void ReleaseBefore(size_t offset) {
+        static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+        const size_t end = offset / page * page;
+        if (!mapping || end < released + (size_t(8) << 20)) return;
+        ::madvise(mapping, end, MADV_DONTNEED);
+        released = end;
+    }
+
+    bool Parse(std::string& error) {
+        const bool outlined =
+            markup::OutlineDocument(data, size, spans, error, [this](size_t offset) { ReleaseBefore(offset); });
+        ReleaseBefore(size);
+        released = 0;
+        if (!outlined) return false;
+        std::string tag(data + spans.root.begin, spans.rootStartTagEnd - spans.root.begin);
+        if (tag.size() < 2 || tag.compare(tag.size() - 2, 2, "/>") != 0) tag.insert(tag.size() - 1, "/");
+        if (!shell.load_buffer(tag.data(), tag.size(), kParseOptions, pugi::encoding_utf8)) {
+            error = AtOffset("Error parsing start element tag", static_cast<std::ptrdiff_t>(spans.root.begin));
+            return false;
+        }
+        return true;
+    }
+
+    long Count() const { return static_cast<long>(spans.children.size()); }
+
+    bool NameIs(long index, const char* name) const {
+        if (name == nullptr || *name == '\0') return true;
+        const markup::ElementSpan& span = spans.children[static_cast<size_t>(index)];
+        return std::strlen(name) == span.nameLength && std::memcmp(data + span.nameBegin, name, span.nameLength) == 0;
+    }
+
+    pugi::xml_node Root() const { return shell.document_element(); }
+
+    // Null when the child does not parse on its own, which the outline pass
+    // should already have refused.
+    pugi::xml_node Member(long index) {
+        if (index < 0 || index >= Count()) return pugi::xml_node();
+        if (index != memberIndex) {
+            const markup::ElementSpan& span = spans.children[static_cast<size_t>(index)];
+            memberIndex = index;
+            ReleaseBefore(span.begin);
+            if (!member.load_buffer(data + span.begin, span.end - span.begin, kParseOptions,
+                                    pugi::encoding_utf8))
+                member.reset();
+        }
+        return member.document_element();
+    }
+
+    pugi::xml_node WholeRoot() {
+        if (!wholeParsed) {
+            wholeParsed = true;
+            whole.load_buffer(data, size, kParseOptions, pugi::encoding_utf8);
+        }
+        return whole.document_element();
+    }
+};
+
 } // namespace
 
 struct VmMarkup::Private {
     pugi::xml_document doc;
-    // The current level is the children of `parent` (the document node at the
-    // top). A null `current` means "before the first element of the level";
-    // `child` is always a child of `current` or null.
-    pugi::xml_node parent;
-    pugi::xml_node current;
-    pugi::xml_node child;
+    Cursor cursor;
     std::string error;
+
+    // Set for an outlined document. The position then has three levels: the
+    // top (the root may be current, one of its children the current child),
+    // the root's children (by index; the current child is a node of the
+    // parsed member), and anything deeper, where `cursor` moves inside the
+    // parsed member.
+    std::unique_ptr<Outlined> outline;
+    enum class Level { Top, Root, Inside };
+    Level level = Level::Top;
+    bool rootCurrent = false;
+    long current = -1;
+    long child = -1;
 
     Private() { ResetPos(); }
 
     void ResetPos() {
-        parent = doc;
-        current = pugi::xml_node();
-        child = pugi::xml_node();
+        cursor.Reset(doc);
+        level = Level::Top;
+        rootCurrent = false;
+        current = -1;
+        child = -1;
     }
 
     // Parsing as a fragment lets several roots and text beside the root
@@ -144,14 +320,55 @@ struct VmMarkup::Private {
     unsigned char Fail(const std::string& why) {
         error = why;
         doc.reset();
+        outline.reset();
         ResetPos();
         return 0;
+    }
+
+    // Takes a large document: a UTF-8 one is outlined, any other parsed
+    // into one tree.
+    unsigned char Take(std::unique_ptr<Outlined> text) {
+        doc.reset();
+        outline.reset();
+        if (markup::IsUtf8Document(text->data, text->size)) {
+            outline = std::move(text);
+            std::string why;
+            if (!outline->Parse(why)) return Fail(why);
+            error.clear();
+            ResetPos();
+            return 1;
+        }
+        const pugi::xml_parse_result result =
+            doc.load_buffer(text->data, text->size, kParseOptions, pugi::encoding_auto);
+        return Accept(result, static_cast<std::ptrdiff_t>(text->size), nullptr);
+    }
+
+    // The element the position's current element stands for; the root of an
+    // outlined document is its start tag alone unless `content` is asked for.
+    pugi::xml_node CurrentElement(bool content) {
+        if (!outline || level == Level::Inside) return cursor.current;
+        if (level == Level::Root) return outline->Member(current);
+        if (!rootCurrent) return pugi::xml_node();
+        return content ? outline->WholeRoot() : outline->Root();
+    }
+
+    pugi::xml_node ChildElement() {
+        if (!outline || level != Level::Top) return cursor.child;
+        return outline->Member(child);
+    }
+
+    long NextChild(long after, const char* name) const {
+        for (long i = after + 1; i < outline->Count(); ++i)
+            if (outline->NameIs(i, name)) return i;
+        return -1;
     }
 };
 
 VmMarkup::VmMarkup() : d(new Private) {}
 
 VmMarkup::~VmMarkup() = default;
+
+size_t VmMarkup::SetOutlineThreshold(size_t bytes) { return g_outlineThreshold.exchange(bytes); }
 
 unsigned char VmMarkup::Load(const PlxMBString& path) {
     std::error_code ec;
@@ -167,11 +384,24 @@ unsigned char VmMarkup::Load(const PlxMBString& path) {
         const std::uintmax_t bytes = fs::file_size(file, ec);
         if (!ec) size = static_cast<std::ptrdiff_t>(bytes);
     }
+    if (size > 0 && static_cast<size_t>(size) >= g_outlineThreshold.load()) {
+        std::unique_ptr<Outlined> text(new Outlined);
+        if (!text->Map(path.str(), static_cast<size_t>(size)))
+            return d->Fail("Error reading from file/stream: " + path.str());
+        return d->Take(std::move(text));
+    }
+    d->outline.reset();
     const pugi::xml_parse_result result = d->doc.load_file(path.c_str(), kParseOptions, pugi::encoding_auto);
     return d->Accept(result, size, &path.str());
 }
 
 unsigned char VmMarkup::SetDoc(const PlxMBString& text) {
+    if (text.str().size() >= g_outlineThreshold.load()) {
+        std::unique_ptr<Outlined> copy(new Outlined);
+        copy->Own(std::string(text.str()));
+        return d->Take(std::move(copy));
+    }
+    d->outline.reset();
     const pugi::xml_parse_result result =
         d->doc.load_buffer(text.c_str(), text.str().size(), kParseOptions, pugi::encoding_auto);
     return d->Accept(result, text.GetLength(), nullptr);
@@ -180,62 +410,107 @@ unsigned char VmMarkup::SetDoc(const PlxMBString& text) {
 PlxMBString VmMarkup::GetError() const { return PlxMBString(d->error); }
 
 unsigned char VmMarkup::FindElem(const char* name) {
-    const pugi::xml_node from = d->current ? d->current.next_sibling() : d->parent.first_child();
-    const pugi::xml_node found = NextMatch(from, name);
-    if (!found) return 0;
+    if (!d->outline || d->level == Private::Level::Inside) return d->cursor.FindElem(name);
+    if (d->level == Private::Level::Top) {
+        if (d->rootCurrent || !Matches(d->outline->Root(), name)) return 0;
+        d->rootCurrent = true;
+        d->child = -1;
+        return 1;
+    }
+    const long found = d->NextChild(d->current, name);
+    if (found < 0) return 0;
     d->current = found;
-    d->child = pugi::xml_node();
+    d->cursor.child = pugi::xml_node();
     return 1;
 }
 
 unsigned char VmMarkup::FindChildElem(const char* name) {
-    if (!d->current) return 0;
-    const pugi::xml_node from = d->child ? d->child.next_sibling() : d->current.first_child();
-    const pugi::xml_node found = NextMatch(from, name);
+    if (!d->outline || d->level == Private::Level::Inside) return d->cursor.FindChildElem(name);
+    if (d->level == Private::Level::Top) {
+        if (!d->rootCurrent) return 0;
+        const long found = d->NextChild(d->child, name);
+        if (found < 0) return 0;
+        d->child = found;
+        return 1;
+    }
+    const pugi::xml_node member = d->outline->Member(d->current);
+    if (!member) return 0;
+    const pugi::xml_node& child = d->cursor.child;
+    const pugi::xml_node found = NextMatch(child ? child.next_sibling() : member.first_child(), name);
     if (!found) return 0;
-    d->child = found;
+    d->cursor.child = found;
     return 1;
 }
 
 unsigned char VmMarkup::IntoElem() {
-    if (!d->current) return 0;
-    d->parent = d->current;
-    d->current = d->child;
-    d->child = pugi::xml_node();
+    if (!d->outline || d->level == Private::Level::Inside) return d->cursor.IntoElem();
+    if (d->level == Private::Level::Top) {
+        if (!d->rootCurrent) return 0;
+        d->level = Private::Level::Root;
+        d->current = d->child;
+        d->child = -1;
+        d->cursor.Reset(pugi::xml_node());
+        return 1;
+    }
+    const pugi::xml_node member = d->outline->Member(d->current);
+    if (!member) return 0;
+    const pugi::xml_node inner = d->cursor.child;
+    d->level = Private::Level::Inside;
+    d->cursor.Reset(member);
+    d->cursor.current = inner;
     return 1;
 }
 
 unsigned char VmMarkup::OutOfElem() {
-    if (d->parent.type() != pugi::node_element) return 0;
-    d->child = d->current;
-    d->current = d->parent;
-    d->parent = d->parent.parent();
-    return 1;
+    if (!d->outline) return d->cursor.OutOfElem();
+    switch (d->level) {
+    case Private::Level::Top:
+        return 0;
+    case Private::Level::Root:
+        d->level = Private::Level::Top;
+        d->child = d->current;
+        d->current = -1;
+        d->rootCurrent = true;
+        return 1;
+    case Private::Level::Inside:
+        if (d->cursor.parent.parent().type() != pugi::node_document) return d->cursor.OutOfElem();
+        d->level = Private::Level::Root;
+        d->cursor.child = d->cursor.current;
+        d->cursor.current = pugi::xml_node();
+        d->cursor.parent = pugi::xml_node();
+        return 1;
+    }
+    return 0;
 }
 
 void VmMarkup::ResetPos() { d->ResetPos(); }
 
-void VmMarkup::ResetChildPos() { d->child = pugi::xml_node(); }
+void VmMarkup::ResetChildPos() {
+    if (d->outline && d->level == Private::Level::Top)
+        d->child = -1;
+    else
+        d->cursor.child = pugi::xml_node();
+}
 
 unsigned char VmMarkup::IntoChildElem() {
-    if (!d->child) return 0;
+    if (d->outline && d->level == Private::Level::Top ? d->child < 0 : !d->cursor.child) return 0;
     return IntoElem();
 }
 
-PlxMBString VmMarkup::GetTagName() const { return PlxMBString(d->current.name()); }
+PlxMBString VmMarkup::GetTagName() const { return PlxMBString(d->CurrentElement(false).name()); }
 
-PlxMBString VmMarkup::GetChildTagName() const { return PlxMBString(d->child.name()); }
+PlxMBString VmMarkup::GetChildTagName() const { return PlxMBString(d->ChildElement().name()); }
 
-PlxMBString VmMarkup::GetData() const { return DirectText(d->current); }
+PlxMBString VmMarkup::GetData() const { return DirectText(d->CurrentElement(true)); }
 
-PlxMBString VmMarkup::GetChildData() const { return DirectText(d->child); }
+PlxMBString VmMarkup::GetChildData() const { return DirectText(d->ChildElement()); }
 
-PlxMBString VmMarkup::GetAttrib(const char* name) const { return Attribute(d->current, name); }
+PlxMBString VmMarkup::GetAttrib(const char* name) const { return Attribute(d->CurrentElement(false), name); }
 
-PlxMBString VmMarkup::GetChildAttrib(const char* name) const { return Attribute(d->child, name); }
+PlxMBString VmMarkup::GetChildAttrib(const char* name) const { return Attribute(d->ChildElement(), name); }
 
-PlxMBString VmMarkup::GetSubDoc() const { return Serialize(d->current); }
+PlxMBString VmMarkup::GetSubDoc() const { return Serialize(d->CurrentElement(true)); }
 
-PlxMBString VmMarkup::GetChildSubDoc() const { return Serialize(d->child); }
+PlxMBString VmMarkup::GetChildSubDoc() const { return Serialize(d->ChildElement()); }
 
 } // namespace VMK

@@ -375,6 +375,13 @@ struct VmDatasetVectorMemory::Store {
     std::string table;
     std::string rtree;
     bool hasRtree = false;
+    // The index was asked for but is built only when a bounds query needs
+    // it: filling an R*Tree costs more than loading the records, and the
+    // first query after a download usually covers them all.
+    bool rtreeWanted = false;
+    // Changes whenever a record or the columns may have changed, so that a
+    // reader's buffered rows are known to be stale.
+    unsigned long long generation = 0;
     std::vector<Column> columns;  // [0] ZkID, [1] ZkUserID, then the fields' columns
     std::unordered_map<std::string, int> byName;  // folded name -> column
     sqlite3_stmt* insert = nullptr;
@@ -383,6 +390,7 @@ struct VmDatasetVectorMemory::Store {
     sqlite3_stmt* rtreeInsert = nullptr;
     sqlite3_stmt* rtreeDelete = nullptr;
     sqlite3_stmt* renumber = nullptr;
+    sqlite3_stmt* range = nullptr;
 
     Store() {
         columns.resize(2);
@@ -398,6 +406,9 @@ struct VmDatasetVectorMemory::Store {
 
     // Prepared statements name the columns: any schema change drops them.
     void Finalize() {
+        ++generation;
+        sqlite3_finalize(range);
+        range = nullptr;
         for (sqlite3_stmt** st : {&insert, &update, &select, &rtreeInsert, &rtreeDelete, &renumber}) {
             sqlite3_finalize(*st);
             *st = nullptr;
@@ -538,6 +549,24 @@ struct VmDatasetVectorMemory::Store {
         return rc == SQLITE_DONE;
     }
 
+    // The columns of a row that `st` stands on, from column `first` on
+    // (ZkUserID, the geometry, then the fields).
+    void ReadColumns(sqlite3_stmt* st, int first, Row& row) const {
+        row.values.resize(columns.size());
+        row.values[1] = ReadColumn(st, first);
+        const void* blob = sqlite3_column_blob(st, first + 1);
+        int size = sqlite3_column_bytes(st, first + 1);
+        if (blob && size > 0) {
+            const unsigned char* bytes = static_cast<const unsigned char*>(blob);
+            row.wkb.assign(bytes, bytes + size);
+            row.minx = sqlite3_column_double(st, first + 2);
+            row.miny = sqlite3_column_double(st, first + 3);
+            row.maxx = sqlite3_column_double(st, first + 4);
+            row.maxy = sqlite3_column_double(st, first + 5);
+        }
+        for (size_t i = 2; i < columns.size(); ++i) row.values[i] = ReadColumn(st, static_cast<int>(i) + first + 4);
+    }
+
     // Loads record `id` into `row`; false (row without values) when absent.
     bool ReadRow(long long id, Row& row) {
         row = Row();
@@ -547,22 +576,32 @@ struct VmDatasetVectorMemory::Store {
         if (!st) return false;
         sqlite3_bind_int64(st, 1, id);
         bool found = sqlite3_step(st) == SQLITE_ROW;
-        if (found) {
-            row.values[1] = ReadColumn(st, 0);
-            const void* blob = sqlite3_column_blob(st, 1);
-            int size = sqlite3_column_bytes(st, 1);
-            if (blob && size > 0) {
-                const unsigned char* bytes = static_cast<const unsigned char*>(blob);
-                row.wkb.assign(bytes, bytes + size);
-                row.minx = sqlite3_column_double(st, 2);
-                row.miny = sqlite3_column_double(st, 3);
-                row.maxx = sqlite3_column_double(st, 4);
-                row.maxy = sqlite3_column_double(st, 5);
-            }
-            for (size_t i = 2; i < columns.size(); ++i) row.values[i] = ReadColumn(st, static_cast<int>(i) + 4);
-        }
+        if (found) ReadColumns(st, 0, row);
         sqlite3_reset(st);
         return found;
+    }
+
+    // The records numbered first..last that exist, in number order: one
+    // statement for a run of records instead of one per record.
+    bool ReadRange(long long first, long long last, std::vector<Row>& rows) {
+        rows.clear();
+        if (!range) {
+            std::string names = std::string("\"ZkID\", \"ZkUserID\", ") + kGeometryColumns;
+            for (size_t i = 2; i < columns.size(); ++i) names += ", " + Quote(columns[i].name);
+            if (!Prepared(range, "SELECT " + names + " FROM " + TableSql() +
+                                     " WHERE \"ZkID\" BETWEEN ?1 AND ?2 ORDER BY \"ZkID\""))
+                return false;
+        }
+        sqlite3_bind_int64(range, 1, first);
+        sqlite3_bind_int64(range, 2, last);
+        int rc;
+        while ((rc = sqlite3_step(range)) == SQLITE_ROW) {
+            rows.emplace_back();
+            rows.back().id = sqlite3_column_int64(range, 0);
+            ReadColumns(range, 1, rows.back());
+        }
+        sqlite3_reset(range);
+        return rc == SQLITE_DONE;
     }
 
     bool SelectAll(std::vector<long long>& ids) {
@@ -608,8 +647,50 @@ struct VmDatasetVectorMemory::Store {
         return true;
     }
 
+    // The box of every record with finite bounds; false when there is none.
+    bool Extent(double& minx, double& miny, double& maxx, double& maxy) {
+        Statement q;
+        if (!q.Prepare(db, "SELECT MIN(\"zk$minx\"), MIN(\"zk$miny\"), MAX(\"zk$maxx\"), MAX(\"zk$maxy\"), "
+                           "COUNT(\"zk$minx\") FROM " + TableSql()) ||
+            sqlite3_step(q.st) != SQLITE_ROW || sqlite3_column_int64(q.st, 4) == 0)
+            return false;
+        minx = sqlite3_column_double(q.st, 0);
+        miny = sqlite3_column_double(q.st, 1);
+        maxx = sqlite3_column_double(q.st, 2);
+        maxy = sqlite3_column_double(q.st, 3);
+        return true;
+    }
+
+    // A query that takes in every record is a plain scan; any other builds
+    // the wanted index first.
+    void PrepareBoundsQuery(const PlxRect2D& bounds) {
+        if (hasRtree || !rtreeWanted) return;
+        double minx, miny, maxx, maxy;
+        if (Extent(minx, miny, maxx, maxy) && bounds.left <= minx && bounds.right >= maxx &&
+            bounds.bottom <= miny && bounds.top >= maxy)
+            return;
+        BuildRtree();
+    }
+
+    bool BuildRtree() {
+        if (hasRtree) return true;
+        Finalize();
+        if (!Exec(db, "SAVEPOINT vm_rtree")) return false;
+        bool ok = Exec(db, "CREATE VIRTUAL TABLE " + Quote(rtree) + " USING rtree(id, minx, maxx, miny, maxy)") &&
+                  Exec(db, "INSERT INTO " + Quote(rtree) +
+                               " (id, minx, maxx, miny, maxy) SELECT \"ZkID\", \"zk$minx\", \"zk$maxx\", "
+                               "\"zk$miny\", \"zk$maxy\" FROM " + TableSql() +
+                               " WHERE \"zk$wkb\" IS NOT NULL AND \"zk$minx\" IS NOT NULL AND \"zk$miny\" IS NOT "
+                               "NULL AND \"zk$maxx\" IS NOT NULL AND \"zk$maxy\" IS NOT NULL");
+        if (!ok) Exec(db, "ROLLBACK TO vm_rtree");
+        Exec(db, "RELEASE vm_rtree");
+        hasRtree = ok;
+        return ok;
+    }
+
     bool SelectByBounds(const PlxRect2D& bounds, std::vector<long long>& ids) {
         if (!bounds.IsValid()) return true;
+        PrepareBoundsQuery(bounds);
         Statement q;
         // The R*Tree holds 32-bit boxes rounded outwards: it finds
         // candidates, the exact bounds decide. CROSS JOIN keeps the tree as
@@ -709,6 +790,7 @@ public:
         if (!inserting) sqlite3_bind_int64(st, static_cast<int>(s.columns.size()) + 5, m_row.id);
         int rc = sqlite3_step(st);
         sqlite3_reset(st);
+        ++s.generation;
         if (rc != SQLITE_DONE) return 0;
         if (inserting) {
             m_row.id = sqlite3_last_insert_rowid(s.db);
@@ -779,10 +861,31 @@ private:
         if (m_edit != None) return true;
         if (m_pos >= m_ids.size()) return false;
         if (m_loaded && m_row.id == m_ids[m_pos]) return true;
-        S().ReadRow(m_ids[m_pos], m_row);
+        if (!TakeBuffered(m_ids[m_pos])) S().ReadRow(m_ids[m_pos], m_row);
         m_loaded = true;
         m_geometryReady = false;
         m_geometry.reset();
+        return true;
+    }
+
+    // A cursor walking a recordset in order reads the records ahead in runs:
+    // the next rows of the recordset when their numbers lie close together.
+    bool TakeBuffered(long long id) const {
+        VmDatasetVectorMemory::Store& s = S();
+        const bool current = m_bufferGeneration == s.generation;
+        if (current)
+            while (m_buffered < m_buffer.size() && m_buffer[m_buffered].id < id) ++m_buffered;
+        if (!current || m_buffered >= m_buffer.size() || m_buffer[m_buffered].id > id) {
+            const size_t last = std::min(m_ids.size(), m_pos + kReadAhead) - 1;
+            // Sparse numbers would read mostly records the recordset skips.
+            if (last == m_pos || m_ids[last] - id > static_cast<long long>(2 * kReadAhead)) return false;
+            m_bufferGeneration = ~0ULL;
+            if (!s.ReadRange(id, m_ids[last], m_buffer)) return false;
+            m_bufferGeneration = s.generation;
+            m_buffered = 0;
+        }
+        if (m_buffered >= m_buffer.size() || m_buffer[m_buffered].id != id) return false;
+        m_row = std::move(m_buffer[m_buffered++]);
         return true;
     }
 
@@ -828,6 +931,10 @@ private:
     size_t m_pos = 0;
     Edit m_edit = None;
     mutable Row m_row;
+    static constexpr size_t kReadAhead = 256;
+    mutable std::vector<Row> m_buffer;
+    mutable size_t m_buffered = 0;
+    mutable unsigned long long m_bufferGeneration = ~0ULL;
     mutable bool m_loaded = false;
     mutable bool m_geometryReady = false;
     mutable std::unique_ptr<VmGeometry> m_geometry;
@@ -968,24 +1075,12 @@ VmRecordset* VmDatasetVectorMemory::Query(const VmQueryDef& def) {
 }
 
 unsigned char VmDatasetVectorMemory::BuildSpatialIndex() {
-    Store& s = *m_pStore;
-    if (!s.db) return 0;
-    if (s.hasRtree) return 1;
-    s.Finalize();
-    if (!Exec(s.db, "SAVEPOINT vm_rtree")) return 0;
-    bool ok = Exec(s.db, "CREATE VIRTUAL TABLE " + Quote(s.rtree) + " USING rtree(id, minx, maxx, miny, maxy)") &&
-              Exec(s.db, "INSERT INTO " + Quote(s.rtree) +
-                             " (id, minx, maxx, miny, maxy) SELECT \"ZkID\", \"zk$minx\", \"zk$maxx\", \"zk$miny\", "
-                             "\"zk$maxy\" FROM " + s.TableSql() +
-                             " WHERE \"zk$wkb\" IS NOT NULL AND \"zk$minx\" IS NOT NULL AND \"zk$miny\" IS NOT NULL "
-                             "AND \"zk$maxx\" IS NOT NULL AND \"zk$maxy\" IS NOT NULL");
-    if (!ok) Exec(s.db, "ROLLBACK TO vm_rtree");
-    Exec(s.db, "RELEASE vm_rtree");
-    s.hasRtree = ok;
-    return ok ? 1 : 0;
+    if (!m_pStore->db) return 0;
+    m_pStore->rtreeWanted = true;
+    return 1;
 }
 
-bool VmDatasetVectorMemory::HasSpatialIndex() const { return m_pStore->hasRtree; }
+bool VmDatasetVectorMemory::HasSpatialIndex() const { return m_pStore->hasRtree || m_pStore->rtreeWanted; }
 
 PlxRect2D VmDatasetVectorMemory::ComputeBounds() {
     Statement q;

@@ -39,6 +39,13 @@ public:
     // Where and why the last Load/SetDoc failed ("" after a success).
     PlxMBString GetError() const;
 
+    // Documents (UTF-8 ones) of at least this many bytes are kept as their
+    // text and an outline of the root's children; a child is parsed when a
+    // reader looks into it, so a collection of a hundred thousand members
+    // costs little more than its text. Navigation is the same either way.
+    // Returns the previous value (4 MiB by default).
+    static size_t SetOutlineThreshold(size_t bytes);
+
     // Next element at the current level after the current one whose tag equals
     // `name` exactly (with its prefix); null or empty name: the next element.
     unsigned char FindElem(const char* name = nullptr);

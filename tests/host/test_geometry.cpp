@@ -5,8 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <ogr_api.h>
+
 #include <cmath>
 #include <memory>
+#include <string>
+#include <vector>
 
 using namespace VMK;
 using PLX::PlxRect2D;
@@ -272,4 +276,36 @@ TEST(VmRefTranslatorTest, UnknownSameAndOutOfDomain) {
     ASSERT_TRUE(line.FromWkt("LINESTRING (10 20, 10 95)"));
     EXPECT_EQ(line.Convert(toMercator, 0), 0);
     EXPECT_EQ(line.ToWkt(), "LINESTRING (10 20,10 95)");
+}
+
+TEST(VmGeometryTest, GeoJSONReadsBackAsTheSameGeometry) {
+    const char* const wkts[] = {
+        "POINT (6.394268 40.250108)",
+        "POINT Z (1 2 3)",
+        "POINT (0.1 0.30000000000000004)",  // shortest digits that read back exactly
+        "POINT (-1e-300 1e+300)",
+        "LINESTRING (0 0,1 1,2 0.5)",
+        "POLYGON ((0 0,10 0,10 10,0 10,0 0),(2 2,3 2,3 3,2 2))",
+        "MULTIPOINT ((1 2),(3 4))",
+        "MULTILINESTRING ((0 0,1 1),(2 2,3 3))",
+        "MULTIPOLYGON (((0 0,1 0,1 1,0 0)),((5 5,6 5,6 6,5 5)))",
+        "GEOMETRYCOLLECTION (POINT (1 2),LINESTRING (0 0,1 1))",
+    };
+    for (const char* wkt : wkts) {
+        SCOPED_TRACE(wkt);
+        VmGeometry geometry;
+        ASSERT_TRUE(geometry.FromWkt(wkt));
+        const std::string json = geometry.ToGeoJSON().str();
+        OGRGeometryH back = OGR_G_CreateGeometryFromJson(json.c_str());
+        ASSERT_NE(back, nullptr) << json;
+        std::vector<unsigned char> wkb(static_cast<size_t>(OGR_G_WkbSize(back)));
+        ASSERT_EQ(OGR_G_ExportToIsoWkb(back, wkbNDR, wkb.data()), OGRERR_NONE);
+        VmGeometry expected;
+        ASSERT_TRUE(expected.FromWkt(wkt));
+        EXPECT_EQ(wkb, expected.ToWkb()) << json;
+        OGR_G_DestroyGeometry(back);
+    }
+    VmGeometry point;
+    ASSERT_TRUE(point.FromWkt("POINT (1.5 -2)"));
+    EXPECT_EQ(point.ToGeoJSON(), "{\"type\":\"Point\",\"coordinates\":[1.5,-2]}");
 }

@@ -57,9 +57,37 @@ void ExpectNothingToNavigate(VmMarkup& m) {
     EXPECT_EQ(m.GetTagName(), "");
 }
 
-class MarkupNavigation : public ::testing::Test {
+// Every case runs twice: with the document parsed into one tree, and with
+// it outlined (the form large documents take), which must navigate the same.
+class MarkupForm : public ::testing::TestWithParam<size_t> {
 protected:
-    void SetUp() override { ASSERT_TRUE(m.SetDoc(kDoc)) << m.GetError().c_str(); }
+    void SetUp() override { m_saved = VmMarkup::SetOutlineThreshold(GetParam()); }
+    void TearDown() override { VmMarkup::SetOutlineThreshold(m_saved); }
+
+private:
+    size_t m_saved = 0;
+};
+
+const size_t kWholeTree = size_t(1) << 40;
+const size_t kOutlined = 0;
+
+std::string FormName(const ::testing::TestParamInfo<size_t>& info) {
+    return info.param == kOutlined ? "Outlined" : "WholeTree";
+}
+
+#define OGCTEST_BOTH_FORMS(suite) \
+    INSTANTIATE_TEST_SUITE_P(Forms, suite, ::testing::Values(kWholeTree, kOutlined), FormName)
+
+class MarkupContent : public MarkupForm {};
+class MarkupNamespaces : public MarkupForm {};
+class MarkupParsing : public MarkupForm {};
+
+class MarkupNavigation : public MarkupForm {
+protected:
+    void SetUp() override {
+        MarkupForm::SetUp();
+        ASSERT_TRUE(m.SetDoc(kDoc)) << m.GetError().c_str();
+    }
 
     bool EnterRoot() { return m.FindElem("root") && m.IntoElem(); }
     // "tag#id" of the current element, "#" when none is current.
@@ -76,7 +104,7 @@ protected:
     VmMarkup m;
 };
 
-TEST_F(MarkupNavigation, FindElemSearchesForwardAndKeepsPositionOnFailure) {
+TEST_P(MarkupNavigation, FindElemSearchesForwardAndKeepsPositionOnFailure) {
     ASSERT_TRUE(EnterRoot());
     EXPECT_EQ(Where(), "#");
 
@@ -96,7 +124,7 @@ TEST_F(MarkupNavigation, FindElemSearchesForwardAndKeepsPositionOnFailure) {
     EXPECT_EQ(Where(), "c#4");
 }
 
-TEST_F(MarkupNavigation, RepeatedFindElemWalksAllSiblings) {
+TEST_P(MarkupNavigation, RepeatedFindElemWalksAllSiblings) {
     const std::vector<std::string> all = {"a#1", "b#2", "a#3", "c#4"};
 
     ASSERT_TRUE(EnterRoot());
@@ -112,7 +140,7 @@ TEST_F(MarkupNavigation, RepeatedFindElemWalksAllSiblings) {
     EXPECT_EQ(WalkLevel("a"), (std::vector<std::string>{"a#1", "a#3"}));
 }
 
-TEST_F(MarkupNavigation, TopLevelHoldsOnlyTheRoot) {
+TEST_P(MarkupNavigation, TopLevelHoldsOnlyTheRoot) {
     EXPECT_EQ(Where(), "#");
     EXPECT_FALSE(m.FindElem("a"));
     EXPECT_EQ(Where(), "#");
@@ -124,7 +152,7 @@ TEST_F(MarkupNavigation, TopLevelHoldsOnlyTheRoot) {
     EXPECT_EQ(m.GetTagName(), "root");
 }
 
-TEST_F(MarkupNavigation, FindChildElemWalksTheCurrentElementsChildren) {
+TEST_P(MarkupNavigation, FindChildElemWalksTheCurrentElementsChildren) {
     EXPECT_FALSE(m.FindChildElem(nullptr));  // no current element yet
 
     ASSERT_TRUE(EnterRoot());
@@ -151,7 +179,7 @@ TEST_F(MarkupNavigation, FindChildElemWalksTheCurrentElementsChildren) {
     EXPECT_EQ(Child(), "z:z2");
 }
 
-TEST_F(MarkupNavigation, IntoElemEntersTheCurrentElement) {
+TEST_P(MarkupNavigation, IntoElemEntersTheCurrentElement) {
     EXPECT_FALSE(m.IntoElem());  // nothing current before the root
     ASSERT_TRUE(m.FindElem("root"));  // and the failure moved nothing
     ASSERT_TRUE(m.IntoElem());
@@ -179,7 +207,7 @@ TEST_F(MarkupNavigation, IntoElemEntersTheCurrentElement) {
     EXPECT_EQ(m.GetData(), "x2");
 }
 
-TEST_F(MarkupNavigation, IntoChildElemNeedsACurrentChild) {
+TEST_P(MarkupNavigation, IntoChildElemNeedsACurrentChild) {
     ASSERT_TRUE(EnterRoot());
     ASSERT_TRUE(m.FindElem("b"));
     EXPECT_FALSE(m.IntoChildElem());
@@ -193,7 +221,7 @@ TEST_F(MarkupNavigation, IntoChildElemNeedsACurrentChild) {
     EXPECT_EQ(Child(), "y:y1");
 }
 
-TEST_F(MarkupNavigation, OutOfElemLeavesTheInnerElementAsCurrentChild) {
+TEST_P(MarkupNavigation, OutOfElemLeavesTheInnerElementAsCurrentChild) {
     ASSERT_TRUE(EnterRoot());
     ASSERT_TRUE(m.FindElem("b"));
     ASSERT_TRUE(m.IntoElem());
@@ -216,7 +244,7 @@ TEST_F(MarkupNavigation, OutOfElemLeavesTheInnerElementAsCurrentChild) {
     EXPECT_EQ(m.GetChildAttrib("id"), "3");
 }
 
-TEST_F(MarkupNavigation, OutOfElemWithNothingCurrentInsideLeavesNoChild) {
+TEST_P(MarkupNavigation, OutOfElemWithNothingCurrentInsideLeavesNoChild) {
     ASSERT_TRUE(EnterRoot());
     ASSERT_TRUE(m.OutOfElem());
     EXPECT_EQ(m.GetTagName(), "root");
@@ -225,7 +253,7 @@ TEST_F(MarkupNavigation, OutOfElemWithNothingCurrentInsideLeavesNoChild) {
     EXPECT_EQ(m.GetChildAttrib("id"), "1");
 }
 
-TEST_F(MarkupNavigation, ResetPosGoesBackBeforeTheRoot) {
+TEST_P(MarkupNavigation, ResetPosGoesBackBeforeTheRoot) {
     ASSERT_TRUE(EnterRoot());
     ASSERT_TRUE(m.FindElem("b"));
     ASSERT_TRUE(m.IntoElem());
@@ -244,7 +272,7 @@ TEST_F(MarkupNavigation, ResetPosGoesBackBeforeTheRoot) {
     EXPECT_EQ(m.GetChildAttrib("id"), "1");
 }
 
-TEST(MarkupNamespaces, PrefixedTagsMatchOnlyWithTheirPrefix) {
+TEST_P(MarkupNamespaces, PrefixedTagsMatchOnlyWithTheirPrefix) {
     VmMarkup m;
     ASSERT_TRUE(m.SetDoc(
         "<wms:WMS_Capabilities xmlns:wms=\"http://www.opengis.net/wms\""
@@ -275,7 +303,7 @@ TEST(MarkupNamespaces, PrefixedTagsMatchOnlyWithTheirPrefix) {
     EXPECT_EQ(m.GetChildAttrib("href"), "");
 }
 
-TEST(MarkupContent, DataDecodesEntitiesAndJoinsCdata) {
+TEST_P(MarkupContent, DataDecodesEntitiesAndJoinsCdata) {
     VmMarkup m;
     ASSERT_TRUE(m.SetDoc(
         "<r><t>a &amp; b &lt;c&gt; &#65;&#x42; <![CDATA[<raw> & &amp;]]> end</t></r>"));
@@ -286,7 +314,7 @@ TEST(MarkupContent, DataDecodesEntitiesAndJoinsCdata) {
     EXPECT_EQ(m.GetData(), "a & b <c> AB <raw> & &amp; end");
 }
 
-TEST(MarkupContent, DataIsTheElementsOwnTextOnly) {
+TEST_P(MarkupContent, DataIsTheElementsOwnTextOnly) {
     VmMarkup m;
     ASSERT_TRUE(m.SetDoc("<p>before<q>inner</q>after<e/></p>"));
     ASSERT_TRUE(m.FindElem("p"));
@@ -297,7 +325,7 @@ TEST(MarkupContent, DataIsTheElementsOwnTextOnly) {
     EXPECT_EQ(m.GetChildData(), "");
 }
 
-TEST(MarkupContent, DataIsNotTrimmed) {
+TEST_P(MarkupContent, DataIsNotTrimmed) {
     VmMarkup m;
     ASSERT_TRUE(m.SetDoc("<r><w>  padded \n </w><s> </s><n></n></r>"));
     ASSERT_TRUE(m.FindElem("r"));
@@ -309,7 +337,7 @@ TEST(MarkupContent, DataIsNotTrimmed) {
     EXPECT_EQ(m.GetChildData(), "");
 }
 
-TEST(MarkupContent, AttributesAreLookedUpByExactName) {
+TEST_P(MarkupContent, AttributesAreLookedUpByExactName) {
     VmMarkup m;
     ASSERT_TRUE(m.SetDoc("<r id=\"7\" name=\"a &amp; b\" empty=\"\"><k v=\"1\"/></r>"));
     EXPECT_EQ(m.GetAttrib("id"), "");  // nothing current yet
@@ -329,7 +357,7 @@ TEST(MarkupContent, AttributesAreLookedUpByExactName) {
     EXPECT_EQ(m.GetChildAttrib(nullptr), "");
 }
 
-TEST(MarkupContent, SubDocRoundTrips) {
+TEST_P(MarkupContent, SubDocRoundTrips) {
     VmMarkup m;
     ASSERT_TRUE(m.SetDoc(
         "<?xml version=\"1.0\"?><root><before/>"
@@ -366,7 +394,7 @@ TEST(MarkupContent, SubDocRoundTrips) {
     EXPECT_EQ(copy.GetSubDoc(), sub);
 }
 
-TEST(MarkupParsing, NothingLoadedIsSafe) {
+TEST_P(MarkupParsing, NothingLoadedIsSafe) {
     VmMarkup m;
     EXPECT_EQ(m.GetError(), "");
     ExpectNothingToNavigate(m);
@@ -374,7 +402,7 @@ TEST(MarkupParsing, NothingLoadedIsSafe) {
     ExpectNothingToNavigate(m);
 }
 
-TEST(MarkupParsing, MalformedTextFailsWithReasonAndOffset) {
+TEST_P(MarkupParsing, MalformedTextFailsWithReasonAndOffset) {
     const std::vector<std::string> malformed = {
         "",
         "   \n",
@@ -388,6 +416,13 @@ TEST(MarkupParsing, MalformedTextFailsWithReasonAndOffset) {
         "junk<root/>",
         "<root/>junk",
         "<root/><![CDATA[x]]>",
+        "<root><a><!-- open</a></root>",
+        "<root><a><![CDATA[open</a></root>",
+        "<root><a b=\"1\" c></a></root>",
+        "<root><a b=1></a></root>",
+        "<root><a></a>",
+        "<root></root><!-- open",
+        "<root><!bogus></root>",
     };
     for (const std::string& text : malformed) {
         SCOPED_TRACE("text: " + text);
@@ -402,7 +437,7 @@ TEST(MarkupParsing, MalformedTextFailsWithReasonAndOffset) {
     }
 }
 
-TEST(MarkupParsing, ErrorOffsetPointsPastTheWellFormedPart) {
+TEST_P(MarkupParsing, ErrorOffsetPointsPastTheWellFormedPart) {
     std::string text = "<root>";
     for (int i = 0; i < 20; ++i) text += "<ok>fine</ok>";
     const size_t bad = text.size();
@@ -419,7 +454,7 @@ TEST(MarkupParsing, ErrorOffsetPointsPastTheWellFormedPart) {
         << m.GetError().c_str();
 }
 
-TEST(MarkupParsing, FailedLoadDiscardsThePreviousDocument) {
+TEST_P(MarkupParsing, FailedLoadDiscardsThePreviousDocument) {
     VmMarkup m;
     ASSERT_TRUE(m.SetDoc(kDoc));
     ASSERT_TRUE(m.FindElem("root"));
@@ -437,7 +472,7 @@ TEST(MarkupParsing, FailedLoadDiscardsThePreviousDocument) {
     EXPECT_EQ(m.GetTagName(), "other");
 }
 
-TEST(MarkupParsing, NewDocumentStartsBeforeItsRoot) {
+TEST_P(MarkupParsing, NewDocumentStartsBeforeItsRoot) {
     VmMarkup m;
     ASSERT_TRUE(m.SetDoc(kDoc));
     ASSERT_TRUE(m.FindElem("root"));
@@ -452,7 +487,7 @@ TEST(MarkupParsing, NewDocumentStartsBeforeItsRoot) {
     EXPECT_EQ(m.GetTagName(), "next");
 }
 
-TEST(MarkupParsing, DoctypeIsAcceptedButNothingInItIsApplied) {
+TEST_P(MarkupParsing, DoctypeIsAcceptedButNothingInItIsApplied) {
     VmMarkup m;
     ASSERT_TRUE(m.SetDoc("<!DOCTYPE r SYSTEM \"http://example.invalid/r.dtd\"><r>x</r>")) << m.GetError().c_str();
     ASSERT_TRUE(m.FindElem("r"));
@@ -473,9 +508,10 @@ TEST(MarkupParsing, DoctypeIsAcceptedButNothingInItIsApplied) {
     EXPECT_EQ(m.GetSubDoc().Find("root:"), -1) << m.GetSubDoc().c_str();
 }
 
-class MarkupFile : public ::testing::Test {
+class MarkupFile : public MarkupForm {
 protected:
     void SetUp() override {
+        MarkupForm::SetUp();
         static int serial = 0;
         dir = fs::temp_directory_path() /
               ("vmmarkup-test-" + std::to_string(::getpid()) + "-" + std::to_string(++serial));
@@ -485,6 +521,7 @@ protected:
     void TearDown() override {
         std::error_code ec;
         fs::remove_all(dir, ec);
+        MarkupForm::TearDown();
     }
     std::string Write(const std::string& name, const std::string& content) {
         const fs::path path = dir / name;
@@ -495,7 +532,7 @@ protected:
     fs::path dir;
 };
 
-TEST_F(MarkupFile, LoadReadsAFile) {
+TEST_P(MarkupFile, LoadReadsAFile) {
     VmMarkup m;
     ASSERT_TRUE(m.Load(Write("doc.xml", kDoc))) << m.GetError().c_str();
     EXPECT_EQ(m.GetError(), "");
@@ -510,7 +547,7 @@ TEST_F(MarkupFile, LoadReadsAFile) {
     EXPECT_EQ(m.GetData(), "caf\xC3\xA9");
 }
 
-TEST_F(MarkupFile, LoadFailsOnWhatIsNotAWellFormedFile) {
+TEST_P(MarkupFile, LoadFailsOnWhatIsNotAWellFormedFile) {
     VmMarkup m;
     const std::string good = Write("good.xml", kDoc);
     const std::string missing = (dir / "absent.xml").string();
@@ -537,7 +574,7 @@ TEST_F(MarkupFile, LoadFailsOnWhatIsNotAWellFormedFile) {
     EXPECT_FALSE(m.GetError().IsEmpty());
 }
 
-TEST_F(MarkupFile, ExternalEntitiesAreNeverRead) {
+TEST_P(MarkupFile, ExternalEntitiesAreNeverRead) {
     const std::string marker = "SECRET-CONTENT-4f1c";
     const std::string secret = Write("secret.txt", marker);
     const std::string text =
@@ -558,6 +595,84 @@ TEST_F(MarkupFile, ExternalEntitiesAreNeverRead) {
         EXPECT_EQ(m->GetChildData().Find(marker.c_str()), -1) << m->GetChildData().c_str();
         EXPECT_EQ(m->GetSubDoc().Find(marker.c_str()), -1) << m->GetSubDoc().c_str();
     }
+}
+
+OGCTEST_BOTH_FORMS(MarkupContent);
+OGCTEST_BOTH_FORMS(MarkupFile);
+OGCTEST_BOTH_FORMS(MarkupNamespaces);
+OGCTEST_BOTH_FORMS(MarkupNavigation);
+OGCTEST_BOTH_FORMS(MarkupParsing);
+
+
+// ---------------------------------------------------------------------------
+// The outlined form against the whole tree on real documents
+
+// What a reader can see of a document: every element's tag and own text in
+// document order, the children each one lists, and the sub-documents of the
+// root and its children (which carry their attributes).
+void Walk(VmMarkup& m, int depth, std::string& out) {
+    while (m.FindElem()) {
+        out += std::string(static_cast<size_t>(depth), ' ') + m.GetTagName().str() + " [" + m.GetData().str() + "]\n";
+        if (depth <= 1) out += m.GetSubDoc().str() + "\n";
+        while (m.FindChildElem()) out += "  > " + m.GetChildTagName().str() + "\n";
+        m.ResetChildPos();
+        if (m.IntoElem()) {
+            Walk(m, depth + 1, out);
+            EXPECT_TRUE(m.OutOfElem());
+        }
+    }
+}
+
+struct Reading {
+    bool loaded = false;
+    std::string seen;
+};
+
+Reading ReadInForm(const std::string& path, size_t threshold) {
+    const size_t saved = VmMarkup::SetOutlineThreshold(threshold);
+    Reading reading;
+    VmMarkup m;
+    reading.loaded = m.Load(path) != 0;
+    if (reading.loaded) Walk(m, 0, reading.seen);
+    VmMarkup::SetOutlineThreshold(saved);
+    return reading;
+}
+
+TEST(MarkupForms, CorpusDocumentsReadTheSameInBothForms) {
+    const std::string corpus = OGCWEB_CORPUS_DIR;
+    std::ifstream manifest(corpus + "/MANIFEST.tsv");
+    if (!manifest) {
+        if (std::getenv("CI")) FAIL() << "the corpus is missing at " << corpus;
+        GTEST_SKIP() << "no corpus beside the project";
+    }
+    std::string line;
+    std::getline(manifest, line);  // column names
+    int documents = 0, loaded = 0;
+    while (std::getline(manifest, line)) {
+        const std::string file = line.substr(0, line.find('\t'));
+        if (file.empty()) continue;
+        SCOPED_TRACE(file);
+        const Reading tree = ReadInForm(corpus + "/" + file, kWholeTree);
+        const Reading outlined = ReadInForm(corpus + "/" + file, kOutlined);
+        ++documents;
+        loaded += tree.loaded ? 1 : 0;
+        EXPECT_EQ(outlined.loaded, tree.loaded);
+        // Compared as a whole but not printed: the texts run to megabytes.
+        EXPECT_TRUE(outlined.seen == tree.seen) << "the outlined form reads differently";
+    }
+    EXPECT_GT(documents, 200);
+    EXPECT_GT(loaded, 200);
+}
+
+TEST(MarkupForms, LargeDocumentsInOtherEncodingsAreStillDecoded) {
+    const size_t saved = VmMarkup::SetOutlineThreshold(kOutlined);
+    VmMarkup m;
+    ASSERT_TRUE(m.SetDoc("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r><n>caf\xE9</n></r>"))
+        << m.GetError().c_str();
+    ASSERT_TRUE(m.FindElem("r"));
+    ASSERT_TRUE(m.FindChildElem("n"));
+    EXPECT_EQ(m.GetChildData(), "caf\xC3\xA9");
+    VmMarkup::SetOutlineThreshold(saved);
 }
 
 } // namespace

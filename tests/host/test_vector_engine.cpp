@@ -648,3 +648,68 @@ TEST(VmMemoryVectorTest, Transactions) {
     ASSERT_TRUE(fresh);
     EXPECT_EQ(fresh->GetObjectCount(), 0);
 }
+
+TEST(VmMemoryVectorTest, ACoveringBoundsQueryAnswersBeforeTheIndexIsBuilt) {
+    auto source = OpenMemorySource();
+    VmDatasetVector* cities = NewDataset(*source);
+    ASSERT_TRUE(cities);
+    Load(*source, *cities, kCities);
+    VmSpatialIndex index(cities);
+    ASSERT_EQ(index.BuildSpatialIndex(VmSpatialIndexInfo()), 1);
+    // First a box that holds every record (answered by a scan), then boxes
+    // that need the index, then a covering one again.
+    EXPECT_EQ(ByBounds(*cities, PlxRect2D(-10, 10, 6, -10)), (std::vector<int>{1, 2, 3, 4, 5, 7}));
+    EXPECT_EQ(ByBounds(*cities, PlxRect2D(1, 5, 5, 1)), (std::vector<int>{1, 2, 4}));
+    EXPECT_EQ(ByBounds(*cities, PlxRect2D(5.5, 9, 7, 8)), std::vector<int>{5});
+    EXPECT_EQ(ByBounds(*cities, PlxRect2D(-100, 100, 100, -100)), (std::vector<int>{1, 2, 3, 4, 5, 7}));
+}
+
+TEST(VmMemoryVectorTest, AWalkReadsAheadButSeesEveryChange) {
+    auto source = OpenMemorySource();
+    VmDatasetVector* points = NewDataset(*source, "points");
+    ASSERT_TRUE(points);
+    std::vector<std::string> names, wkts;
+    for (int i = 1; i <= 700; ++i) {
+        names.push_back("n" + std::to_string(i));
+        wkts.push_back("POINT (" + std::to_string(i) + " 0)");
+    }
+    std::vector<Feature> features;
+    for (size_t i = 0; i < names.size(); ++i) features.push_back({wkts[i].c_str(), names[i].c_str(), "1", "1", "x"});
+    Load(*source, *points, features);
+
+    VmQueryDef all;
+    VmRecordset* walk = points->Query(all);
+    ASSERT_TRUE(walk);
+    ASSERT_EQ(walk->MoveFirst(), 1);
+    EXPECT_EQ(walk->GetFieldValue("NAME"), "n1");
+
+    // Another recordset changes a record the walk has read ahead.
+    VmQueryDef one;
+    one.QueryType = VmQueryDef::QueryIDs;
+    one.IDs.Add(3);
+    VmRecordset* editor = points->Query(one);
+    ASSERT_TRUE(editor);
+    ASSERT_EQ(editor->SetFieldValue("NAME", "changed"), 1);
+    ASSERT_EQ(editor->Update(), 1);
+    points->ReleaseRecordset(editor);
+
+    std::vector<std::string> seen;
+    for (; !walk->IsEOF(); walk->MoveNext()) {
+        seen.push_back(walk->GetFieldValue("NAME").str());
+        VmGeometry* geometry = walk->GetGeometry();
+        ASSERT_TRUE(geometry);
+        EXPECT_EQ(geometry->ToWkt(), "POINT (" + std::to_string(walk->GetID()) + " 0)");
+    }
+    ASSERT_EQ(seen.size(), 700u);
+    EXPECT_EQ(seen[1], "n2");
+    EXPECT_EQ(seen[2], "changed");
+    EXPECT_EQ(seen[699], "n700");
+
+    // Going back re-reads; a sparse recordset reads only its own records.
+    ASSERT_EQ(walk->MoveFirst(), 1);
+    EXPECT_EQ(walk->GetFieldValue("NAME"), "n1");
+    points->ReleaseRecordset(walk);
+    EXPECT_EQ(ByBounds(*points, PlxRect2D(99.5, 1, 100.5, -1)), std::vector<int>{100});
+    EXPECT_EQ(ValueOf(*points, 650, "NAME"), "n650");
+    EXPECT_EQ(ByFilter(*points, "POP = 1 AND (ZkID % 300) = 0"), (std::vector<int>{300, 600}));
+}
