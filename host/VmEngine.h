@@ -615,7 +615,8 @@ public:
     // well-formed read-only condition over this dataset (logged).
     VmRecordset* Query(const VmQueryDef& def) override;
 
-    // Indexes the records' bounds in an R*Tree, kept up to date from then on.
+    // Indexes the records' bounds in an R*Tree, kept up to date from then on
+    // (built when a bounds query first needs it).
     unsigned char BuildSpatialIndex();
     bool HasSpatialIndex() const;
     // The union of the records' geometry bounds; null when none has geometry.
@@ -629,6 +630,9 @@ private:
     explicit VmDatasetVectorMemory(const VmDatasetVectorInfo& info);
     // Brings the column list back in line with the table after a rollback.
     void Resync();
+    // The database is about to close: the dataset lets go of it without
+    // dropping its tables, which would only cost time.
+    void LeaveDatabase();
 
     std::unique_ptr<Store> m_pStore;
 };

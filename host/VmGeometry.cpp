@@ -1,4 +1,5 @@
 #include "VmGeometry.h"
+#include "VmGeometryGml.h"
 #include "VmProjection.h"
 
 #include <ogr_api.h>
@@ -232,8 +233,8 @@ int VmGeometry::GetType() const {
 unsigned char VmGeometry::FromGML(const PlxMBString& gmlText, GMLVersionType version) {
     Replace(nullptr);
     if (gmlText.IsEmpty()) return 0;
-    OGRGeometry* geometry = nullptr;
-    {
+    OGRGeometry* geometry = gml::ReadCommonGeometry(gmlText.c_str(), gmlText.str().size());
+    if (!geometry) {
         QuietErrors quiet;
         geometry = OGRGeometry::FromHandle(OGR_G_CreateFromGML(gmlText.c_str()));
     }

@@ -5,7 +5,9 @@
 #include <pugixml.hpp>
 
 #include <atomic>
+#include <mutex>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +16,7 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -136,6 +139,69 @@ struct Cursor {
 
 std::atomic<size_t> g_outlineThreshold{size_t(4) << 20};
 
+// What tells one state of a file from another. Modification times are only
+// as fine as the kernel's clock tick and inode numbers are reused, so the
+// bytes at both ends of the file are part of it too.
+struct FileKey {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    long long modifiedNs = 0;
+    unsigned long long ends = 0;
+    bool operator==(const FileKey& other) const {
+        return device == other.device && inode == other.inode && size == other.size &&
+               modifiedNs == other.modifiedNs && ends == other.ends;
+    }
+};
+
+unsigned long long HashOfEnds(const char* data, size_t size) {
+    const size_t piece = std::min(size, size_t(64) << 10);
+    unsigned long long hash = 1469598103934665603ULL;
+    auto mix = [&hash](const char* from, size_t count) {
+        for (size_t i = 0; i < count; ++i) hash = (hash ^ static_cast<unsigned char>(from[i])) * 1099511628211ULL;
+    };
+    mix(data, piece);
+    mix(data + size - piece, piece);
+    return hash;
+}
+
+bool KeyOf(int fd, FileKey& key) {
+    struct stat info;
+    if (::fstat(fd, &info) != 0) return false;
+    key.device = info.st_dev;
+    key.inode = info.st_ino;
+    key.size = info.st_size;
+    key.modifiedNs = static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
+    return true;
+}
+
+// The outline of the file loaded last. A feature download is read twice in
+// a row (its bounds, then its features), and the second reading then only
+// maps the file again.
+struct RecentOutlines {
+    std::mutex lock;
+    FileKey key;
+    std::shared_ptr<const markup::DocumentOutline> outline;
+};
+
+RecentOutlines& Recent() {
+    static RecentOutlines recent;
+    return recent;
+}
+
+std::shared_ptr<const markup::DocumentOutline> RecentOutline(const FileKey& key) {
+    RecentOutlines& recent = Recent();
+    std::lock_guard<std::mutex> hold(recent.lock);
+    return recent.outline && recent.key == key ? recent.outline : nullptr;
+}
+
+void RememberOutline(const FileKey& key, std::shared_ptr<const markup::DocumentOutline> outline) {
+    RecentOutlines& recent = Recent();
+    std::lock_guard<std::mutex> hold(recent.lock);
+    recent.key = key;
+    recent.outline = std::move(outline);
+}
+
 // A large document kept as its text and the outline of its root's children.
 // One child at a time is parsed into a small tree, when a reader looks into
 // it; the root's own text and sub-document need the whole tree, which is
@@ -148,7 +214,8 @@ struct Outlined {
     size_t mappedSize = 0;
     const char* data = nullptr;
     size_t size = 0;
-    markup::DocumentOutline spans;
+    std::shared_ptr<const markup::DocumentOutline> outline;
+    const markup::DocumentOutline* spansOf = nullptr;
     pugi::xml_document shell;  // the root's start tag as an empty element
     pugi::xml_document member;
     long memberIndex = -1;
@@ -173,6 +240,7 @@ struct Outlined {
     bool Map(const std::string& path, size_t bytes) {
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) return false;
+        hasKey = KeyOf(fd, key) && static_cast<size_t>(key.size) == bytes;
         void* view = ::mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE, fd, 0);
         ::close(fd);
         if (view == MAP_FAILED) return false;
@@ -181,6 +249,7 @@ struct Outlined {
         mappedSize = bytes;
         data = static_cast<const char*>(view);
         size = bytes;
+        if (hasKey) key.ends = HashOfEnds(data, size);
         return true;
     }
 
@@ -188,6 +257,8 @@ struct Outlined {
     // cache: the document's bytes then never sit in memory all at once. A
     // page read again is simply read from the file again.
     size_t released = 0;
+    FileKey key;
+    bool hasKey = false;
     void ReleaseBefore(size_t offset) {
         static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
         const size_t end = offset / page * page;
@@ -196,26 +267,33 @@ struct Outlined {
         released = end;
     }
 
-    bool Parse(std::string& error) {
-        const bool outlined =
-            markup::OutlineDocument(data, size, spans, error, [this](size_t offset) { ReleaseBefore(offset); });
-        ReleaseBefore(size);
-        released = 0;
-        if (!outlined) return false;
-        std::string tag(data + spans.root.begin, spans.rootStartTagEnd - spans.root.begin);
+    bool Parse(std::string& error, const FileKey* key) {
+        outline = key ? RecentOutline(*key) : nullptr;
+        if (!outline) {
+            auto fresh = std::make_shared<markup::DocumentOutline>();
+            const bool outlined =
+                markup::OutlineDocument(data, size, *fresh, error, [this](size_t offset) { ReleaseBefore(offset); });
+            ReleaseBefore(size);
+            released = 0;
+            if (!outlined) return false;
+            outline = fresh;
+            if (key) RememberOutline(*key, outline);
+        }
+        spansOf = outline.get();
+        std::string tag(data + spansOf->root.begin, spansOf->rootStartTagEnd - spansOf->root.begin);
         if (tag.size() < 2 || tag.compare(tag.size() - 2, 2, "/>") != 0) tag.insert(tag.size() - 1, "/");
         if (!shell.load_buffer(tag.data(), tag.size(), kParseOptions, pugi::encoding_utf8)) {
-            error = AtOffset("Error parsing start element tag", static_cast<std::ptrdiff_t>(spans.root.begin));
+            error = AtOffset("Error parsing start element tag", static_cast<std::ptrdiff_t>(spansOf->root.begin));
             return false;
         }
         return true;
     }
 
-    long Count() const { return static_cast<long>(spans.children.size()); }
+    long Count() const { return static_cast<long>(spansOf->children.size()); }
 
     bool NameIs(long index, const char* name) const {
         if (name == nullptr || *name == '\0') return true;
-        const markup::ElementSpan& span = spans.children[static_cast<size_t>(index)];
+        const markup::ElementSpan& span = spansOf->children[static_cast<size_t>(index)];
         return std::strlen(name) == span.nameLength && std::memcmp(data + span.nameBegin, name, span.nameLength) == 0;
     }
 
@@ -226,7 +304,7 @@ struct Outlined {
     pugi::xml_node Member(long index) {
         if (index < 0 || index >= Count()) return pugi::xml_node();
         if (index != memberIndex) {
-            const markup::ElementSpan& span = spans.children[static_cast<size_t>(index)];
+            const markup::ElementSpan& span = spansOf->children[static_cast<size_t>(index)];
             memberIndex = index;
             ReleaseBefore(span.begin);
             if (!member.load_buffer(data + span.begin, span.end - span.begin, kParseOptions,
@@ -333,7 +411,7 @@ struct VmMarkup::Private {
         if (markup::IsUtf8Document(text->data, text->size)) {
             outline = std::move(text);
             std::string why;
-            if (!outline->Parse(why)) return Fail(why);
+            if (!outline->Parse(why, outline->hasKey ? &outline->key : nullptr)) return Fail(why);
             error.clear();
             ResetPos();
             return 1;

@@ -191,6 +191,10 @@ private:
         if (!StartTag(root, empty)) return false;
         m_outline.rootStartTagEnd = m_pos;
         m_outline.children.clear();
+        // Growing the list by doubling would copy it and touch fresh pages
+        // each time; room for a child every 64 bytes is address space only
+        // until used.
+        m_outline.children.reserve((m_n - m_pos) / 64);
         if (empty) {
             root.end = m_pos;
             return true;

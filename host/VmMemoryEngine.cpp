@@ -85,7 +85,10 @@ unsigned char VmDataSourceMemory::Open() { return Create(); }
 void VmDataSourceMemory::Close() {
     // Vector datasets finalize their statements on deletion, which must come
     // before the database they were prepared on goes.
-    for (VmDataset* dataset : m_Datasets) delete dataset;
+    for (VmDataset* dataset : m_Datasets) {
+        if (auto* vector = dynamic_cast<VmDatasetVectorMemory*>(dataset)) vector->LeaveDatabase();
+        delete dataset;
+    }
     m_Datasets.RemoveAll();
     if (m_pDatabase) {
         sqlite3_close_v2(m_pDatabase);

@@ -956,6 +956,12 @@ VmDatasetVectorMemory::~VmDatasetVectorMemory() {
     }
 }
 
+void VmDatasetVectorMemory::LeaveDatabase() {
+    DeleteRecordsets();
+    m_pStore->Finalize();
+    m_pStore->db = nullptr;
+}
+
 int VmDatasetVectorMemory::GetObjectCount() {
     Statement q;
     if (!m_pStore->db || !q.Prepare(m_pStore->db, "SELECT COUNT(*) FROM " + m_pStore->TableSql())) return 0;

@@ -309,3 +309,64 @@ TEST(VmGeometryTest, GeoJSONReadsBackAsTheSameGeometry) {
     ASSERT_TRUE(point.FromWkt("POINT (1.5 -2)"));
     EXPECT_EQ(point.ToGeoJSON(), "{\"type\":\"Point\",\"coordinates\":[1.5,-2]}");
 }
+
+namespace {
+
+// What OGR's own GML reader makes of a text, in the host's 2D form; empty
+// when it reads nothing.
+std::vector<unsigned char> ReadByOgr(const char* gml) {
+    OGRGeometryH geometry = OGR_G_CreateFromGML(gml);
+    if (!geometry) return {};
+    OGR_G_FlattenTo2D(geometry);
+    std::vector<unsigned char> wkb(static_cast<size_t>(OGR_G_WkbSize(geometry)));
+    OGR_G_ExportToIsoWkb(geometry, wkbNDR, wkb.data());
+    OGR_G_DestroyGeometry(geometry);
+    return wkb;
+}
+
+} // namespace
+
+TEST(VmGeometryTest, GMLReadsAsOGRReadsIt) {
+    const char* const texts[] = {
+        "<gml:Point srsName=\"EPSG:4326\"><gml:coordinates>6.394268,40.250108</gml:coordinates></gml:Point>",
+        "<gml:Point><gml:coordinates>\n  1e3,-2E-2 \t</gml:coordinates></gml:Point>",
+        "<gml:Point><gml:coordinates>1,2,3</gml:coordinates></gml:Point>",
+        "<gml:Point><gml:coordinates>+1.5,2</gml:coordinates></gml:Point>",
+        "<gml:Point><gml:pos>7 8</gml:pos></gml:Point>",
+        "<gml:Point srsDimension=\"3\"><gml:pos>7 8 9</gml:pos></gml:Point>",
+        "<gml:Point><gml:pos>7 8 9</gml:pos></gml:Point>",
+        "<Point><coordinates>1,2</coordinates></Point>",
+        "<gml:Point><gml:coordinates cs=\";\" ts=\" \">1;2</gml:coordinates></gml:Point>",
+        "<gml:Point><gml:coordinates>1,abc</gml:coordinates></gml:Point>",
+        "<gml:Point><gml:coordinates>1,2 3,4</gml:coordinates></gml:Point>",
+        "<gml:Point><gml:coord><gml:X>1</gml:X><gml:Y>2</gml:Y></gml:coord></gml:Point>",
+        "<gml:Point/>",
+        "<gml:LineString><gml:coordinates>0,0 1,1\n 2,0.5</gml:coordinates></gml:LineString>",
+        "<gml:LineString><gml:posList>0 0 1 1 2 0.5</gml:posList></gml:LineString>",
+        "<gml:LineString><gml:posList srsDimension=\"3\">0 0 9 1 1 9</gml:posList></gml:LineString>",
+        "<gml:LineString><gml:pos>0 0</gml:pos><gml:pos>1 1</gml:pos></gml:LineString>",
+        "<gml:LineString><gml:posList>0 0 1</gml:posList></gml:LineString>",
+        "<gml:Polygon><gml:outerBoundaryIs><gml:LinearRing><gml:coordinates>0,0 10,0 10,10 0,10 0,0"
+        "</gml:coordinates></gml:LinearRing></gml:outerBoundaryIs><gml:innerBoundaryIs><gml:LinearRing>"
+        "<gml:coordinates>2,2 3,2 3,3 2,2</gml:coordinates></gml:LinearRing></gml:innerBoundaryIs></gml:Polygon>",
+        "<gml:Polygon srsName=\"EPSG:3857\"><gml:exterior><gml:LinearRing><gml:posList>0 0 10 0 10 10 0 0"
+        "</gml:posList></gml:LinearRing></gml:exterior><gml:interior><gml:LinearRing><gml:pos>2 2</gml:pos>"
+        "<gml:pos>3 2</gml:pos><gml:pos>3 3</gml:pos><gml:pos>2 2</gml:pos></gml:LinearRing></gml:interior>"
+        "</gml:Polygon>",
+        "<gml:Polygon><gml:exterior><gml:Ring><gml:curveMember><gml:LineString><gml:posList>0 0 1 0 1 1 0 0"
+        "</gml:posList></gml:LineString></gml:curveMember></gml:Ring></gml:exterior></gml:Polygon>",
+        "<gml:MultiPoint><gml:pointMember><gml:Point><gml:coordinates>1,2</gml:coordinates></gml:Point>"
+        "</gml:pointMember></gml:MultiPoint>",
+        "<gml:Box><gml:coordinates>0,0 1,1</gml:coordinates></gml:Box>",
+    };
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        VmGeometry geometry;
+        const bool read = geometry.FromGML(text, VmGeometry::GML212) != 0;
+        const std::vector<unsigned char> expected = ReadByOgr(text);
+        EXPECT_EQ(read, !expected.empty());
+        if (read) {
+            EXPECT_EQ(geometry.ToWkb(), expected) << geometry.ToWkt().c_str();
+        }
+    }
+}

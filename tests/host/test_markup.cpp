@@ -547,6 +547,22 @@ TEST_P(MarkupFile, LoadReadsAFile) {
     EXPECT_EQ(m.GetData(), "caf\xC3\xA9");
 }
 
+TEST_P(MarkupFile, AFileRewrittenInPlaceIsReadAfresh) {
+    // Same size, same inode and, most likely, the same modification time.
+    const std::string path = Write("doc.xml", "<r><aa/><b/></r>");
+    VmMarkup m;
+    ASSERT_TRUE(m.Load(path)) << m.GetError().c_str();
+    ASSERT_TRUE(m.FindElem("r"));
+    ASSERT_TRUE(m.FindChildElem("aa"));
+    Write("doc.xml", "<r><a/><bb/></r>");
+    ASSERT_TRUE(m.Load(path)) << m.GetError().c_str();
+    ASSERT_TRUE(m.FindElem("r"));
+    EXPECT_FALSE(m.FindChildElem("aa"));
+    ASSERT_TRUE(m.FindChildElem("bb"));
+    ASSERT_TRUE(m.IntoChildElem());
+    EXPECT_EQ(m.GetTagName(), "bb");
+}
+
 TEST_P(MarkupFile, LoadFailsOnWhatIsNotAWellFormedFile) {
     VmMarkup m;
     const std::string good = Write("good.xml", kDoc);

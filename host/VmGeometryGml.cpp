@@ -1,0 +1,172 @@
+#include "VmGeometryGml.h"
+
+#include <ogr_geometry.h>
+#include <pugixml.hpp>
+
+#include <charconv>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace VMK {
+namespace gml {
+
+namespace {
+
+// The tag's name without its prefix.
+const char* Local(const pugi::xml_node& node) {
+    const char* name = node.name();
+    const char* colon = std::strrchr(name, ':');
+    return colon ? colon + 1 : name;
+}
+
+bool Is(const pugi::xml_node& node, const char* local) { return std::strcmp(Local(node), local) == 0; }
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The numbers of a text separated by blanks (and by commas where `commas`).
+bool Numbers(const char* text, bool commas, std::vector<double>& numbers) {
+    const char* end = text + std::strlen(text);
+    for (const char* p = text;;) {
+        while (p < end && (IsSpace(*p) || (commas && *p == ','))) ++p;
+        if (p == end) return true;
+        double value = 0;
+        // from_chars takes no leading '+', which a writer may put.
+        const char* start = *p == '+' ? p + 1 : p;
+        const std::from_chars_result read = std::from_chars(start, end, value);
+        if (read.ec != std::errc() || (read.ptr < end && !IsSpace(*read.ptr) && !(commas && *read.ptr == ',')))
+            return false;
+        numbers.push_back(value);
+        p = read.ptr;
+    }
+}
+
+// "x,y x,y" with two or three numbers per tuple; other separators than the
+// defaults are left to OGR.
+bool Coordinates(const pugi::xml_node& node, std::vector<double>& xy) {
+    for (const char* name : {"decimal", "cs", "ts"})
+        if (node.attribute(name)) return false;
+    const char* text = node.child_value();
+    const char* end = text + std::strlen(text);
+    for (const char* p = text;;) {
+        while (p < end && IsSpace(*p)) ++p;
+        if (p == end) return !xy.empty();
+        const char* tupleEnd = p;
+        while (tupleEnd < end && !IsSpace(*tupleEnd)) ++tupleEnd;
+        const std::string tuple(p, tupleEnd);
+        std::vector<double> values;
+        if (tuple.find(",,") != std::string::npos || tuple.front() == ',' || tuple.back() == ',' ||
+            !Numbers(tuple.c_str(), true, values) || values.size() < 2 || values.size() > 3)
+            return false;
+        xy.push_back(values[0]);
+        xy.push_back(values[1]);
+        p = tupleEnd;
+    }
+}
+
+// srsDimension of the element or of the geometry around it; 0 when unset.
+int Dimension(pugi::xml_node node) {
+    for (; node && node.type() == pugi::node_element; node = node.parent()) {
+        const pugi::xml_attribute attribute = node.attribute("srsDimension");
+        if (attribute) return attribute.as_int(-1);
+    }
+    return 0;
+}
+
+bool Positions(const pugi::xml_node& node, bool single, std::vector<double>& xy) {
+    int dimension = Dimension(node);
+    std::vector<double> values;
+    if (!Numbers(node.child_value(), false, values) || values.empty()) return false;
+    if (dimension == 0) dimension = single && values.size() == 3 ? 3 : 2;
+    if ((dimension != 2 && dimension != 3) || values.size() % static_cast<size_t>(dimension) != 0) return false;
+    if (single && values.size() != static_cast<size_t>(dimension)) return false;
+    for (size_t i = 0; i < values.size(); i += static_cast<size_t>(dimension)) {
+        xy.push_back(values[i]);
+        xy.push_back(values[i + 1]);
+    }
+    return true;
+}
+
+// The points of a Point, LineString or LinearRing element: one coordinates,
+// one posList, or pos elements; nothing else may stand inside.
+bool PointsOf(const pugi::xml_node& shape, std::vector<double>& xy) {
+    int coordinates = 0, lists = 0, positions = 0;
+    for (pugi::xml_node child = shape.first_child(); child; child = child.next_sibling()) {
+        if (child.type() == pugi::node_pcdata) {
+            for (const char* p = child.value(); *p; ++p)
+                if (!IsSpace(*p)) return false;
+            continue;
+        }
+        if (child.type() != pugi::node_element) continue;
+        bool read;
+        if (Is(child, "coordinates")) {
+            read = ++coordinates == 1 && Coordinates(child, xy);
+        } else if (Is(child, "posList")) {
+            read = ++lists == 1 && Positions(child, false, xy);
+        } else if (Is(child, "pos")) {
+            ++positions;
+            read = Positions(child, true, xy);
+        } else {
+            return false;
+        }
+        if (!read) return false;
+    }
+    return coordinates + lists + (positions > 0 ? 1 : 0) == 1;
+}
+
+template <class Curve>
+Curve* CurveOf(const pugi::xml_node& shape) {
+    std::vector<double> xy;
+    if (!PointsOf(shape, xy) || xy.size() < 4) return nullptr;
+    std::unique_ptr<Curve> curve(new Curve());
+    curve->setNumPoints(static_cast<int>(xy.size() / 2), FALSE);
+    for (size_t i = 0; i < xy.size(); i += 2) curve->setPoint(static_cast<int>(i / 2), xy[i], xy[i + 1]);
+    return curve.release();
+}
+
+// The LinearRing inside a boundary element.
+OGRLinearRing* RingIn(const pugi::xml_node& boundary) {
+    pugi::xml_node ring;
+    for (pugi::xml_node child = boundary.first_child(); child; child = child.next_sibling()) {
+        if (child.type() != pugi::node_element) continue;
+        if (ring || !Is(child, "LinearRing")) return nullptr;
+        ring = child;
+    }
+    return ring ? CurveOf<OGRLinearRing>(ring) : nullptr;
+}
+
+OGRPolygon* PolygonOf(const pugi::xml_node& shape) {
+    std::unique_ptr<OGRPolygon> polygon(new OGRPolygon());
+    bool outer = false;
+    for (pugi::xml_node child = shape.first_child(); child; child = child.next_sibling()) {
+        if (child.type() != pugi::node_element) continue;
+        const bool exterior = Is(child, "outerBoundaryIs") || Is(child, "exterior");
+        const bool interior = Is(child, "innerBoundaryIs") || Is(child, "interior");
+        if ((!exterior && !interior) || (exterior && outer) || (interior && !outer)) return nullptr;
+        OGRLinearRing* ring = RingIn(child);
+        if (!ring) return nullptr;
+        polygon->addRingDirectly(ring);
+        outer = true;
+    }
+    return outer ? polygon.release() : nullptr;
+}
+
+} // namespace
+
+OGRGeometry* ReadCommonGeometry(const char* text, size_t size) {
+    pugi::xml_document document;
+    if (!document.load_buffer(text, size, pugi::parse_default, pugi::encoding_utf8)) return nullptr;
+    const pugi::xml_node shape = document.document_element();
+    if (!shape) return nullptr;
+    if (Is(shape, "Point")) {
+        std::vector<double> xy;
+        if (!PointsOf(shape, xy) || xy.size() != 2) return nullptr;
+        return new OGRPoint(xy[0], xy[1]);
+    }
+    if (Is(shape, "LineString")) return CurveOf<OGRLineString>(shape);
+    if (Is(shape, "Polygon")) return PolygonOf(shape);
+    return nullptr;
+}
+
+} // namespace gml
+} // namespace VMK
