@@ -20,7 +20,7 @@ TSAN_DIR ?= build-tsan
 # the tiled datasets.
 TSAN_TESTS = *Concurrent*:*StopInTheMiddle*:*Parallel*:WMTSTest.*:TileCacheStub.*
 
-.PHONY: all deps build test sanitize tsan fuzz demo bench install clean
+.PHONY: all deps build test sanitize tsan fuzz demo bench install clean reliability
 
 all: build
 
@@ -40,6 +40,11 @@ sanitize: deps
 	cmake --build $(ASAN_DIR) -j$(JOBS)
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j$(JOBS)
+
+# Every request against every fault, written to docs/reliability.md.
+reliability: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target reliability
 
 # The sample service on loopback, the ogcweb host program against it, the
 # results in demo-out/.

@@ -222,9 +222,9 @@ const Cell kCells[] = {
     {Req::GetFeature, Fault::Redirect, "ok", "", 0, ""},
 
     // The description is read at Open; without one the coverage has no
-    // format and no CRS, and GetCoverage returns null without a request.
+    // format and no CRS, and GetCoverage returns null.
     {Req::DescribeCoverage, Fault::Refused, "null", "", 0,
-     "description read at Open; without it no GetCoverage is sent"},
+     "description read at Open; without it the coverage has no format or CRS and GetCoverage gives null"},
     {Req::DescribeCoverage, Fault::Status500, "null", "", 0, ""},
     {Req::DescribeCoverage, Fault::Html404, "null", "", 0, ""},
     {Req::DescribeCoverage, Fault::Exception200, "null", "", 1, "only a read description is deleted"},
@@ -250,7 +250,7 @@ const Cell kCells[] = {
     {Req::GetCoverage, Fault::WrongType, "ok", "", 0, "the format comes from the request"},
     {Req::GetCoverage, Fault::Redirect, "ok", "", 0, ""},
 
-    {Req::WmtsCaps, Fault::Refused, "fail", "", 0, "no log entry; WMTS sends no credentials"},
+    {Req::WmtsCaps, Fault::Refused, "fail", "", 0, "the tile service logs nothing"},
     {Req::WmtsCaps, Fault::Status500, "fail", "", 0, ""},
     {Req::WmtsCaps, Fault::Html404, "fail", "", 0, ""},
     {Req::WmtsCaps, Fault::Exception200, "fail", "", 0, ""},
