@@ -178,6 +178,14 @@ long ParseSeconds(const std::string& text, const char* option) {
     return static_cast<long>(value);
 }
 
+int ParseCount(const std::string& text, const char* option, int low, int high) {
+    long long value = 0;
+    if (!ToWholeNumber(text, value) || value < low || value > high)
+        throw UsageError(std::string(option) + " needs a whole number from " + std::to_string(low) + " to " +
+                         std::to_string(high) + ", not \"" + text + "\"");
+    return static_cast<int>(value);
+}
+
 std::vector<std::string> SplitList(const std::string& text, char separator, const char* what) {
     std::vector<std::string> pieces;
     size_t start = 0;

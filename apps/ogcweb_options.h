@@ -73,6 +73,8 @@ BoundingBox ParseBoundingBox(const std::string& text);
 void ParseImageSize(const std::string& text, int limit, int& width, int& height);
 // A whole number of seconds, at least 1.
 long ParseSeconds(const std::string& text, const char* option);
+// A whole number from `low` to `high`, else a usage error naming `option`.
+int ParseCount(const std::string& text, const char* option, int low, int high);
 // Pieces between `separator`s, each trimmed of blanks; empty pieces are errors.
 std::vector<std::string> SplitList(const std::string& text, char separator, const char* what);
 

@@ -6,6 +6,7 @@
 #include "VmNetwork.h"
 #include "VmProjection.h"
 #include "VmStream.h"
+#include "VmTileCache.h"
 #include "VmToolkit.h"
 
 #include <dlfcn.h>
@@ -79,6 +80,7 @@ const std::vector<OptionDef>& CommonOptions() {
         {"user", 0, "USER", false, "user name for basic authentication"},
         {"password", 0, "PASSWORD", false, "password for basic authentication"},
         {"cache", 0, "DIR", false, "tile cache folder (wmts)"},
+        {"connections", 0, "N", false, "download N tiles at a time (wmts; 1..32, default 8)"},
         {"timeout", 0, "SEC", false, "give up any single request after SEC seconds (default 300)"},
         {"temp", 0, "DIR", false, "folder for downloaded files (default: the system's)"},
         {"log", 0, "FILE", false, "append the engine's log to FILE (default: ogcweb.log in the temporary folder)"},
@@ -106,6 +108,8 @@ Session::Session(const ParsedArgs& args) : m_args(args) {
         settings.totalTimeoutSec = ParseSeconds(args.Value("timeout"), "--timeout");
         VMK::VmHttpSettings::Set(settings);
     }
+    if (args.Has("connections"))
+        VMK::VmMapServiceStub::SetDefaultWorkerCount(ParseCount(args.Value("connections"), "--connections", 1, 32));
     Kind(args);
     if (ShowProgress(args)) m_progress.reset(new ProgressLine(stderr));
 

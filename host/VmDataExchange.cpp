@@ -1,5 +1,6 @@
 // The import engine and the raster writer, on GDAL's file drivers.
 #include "VmDataExchange.h"
+#include "VmGdalDrivers.h"
 
 #include "VmTileCache.h"
 
@@ -21,18 +22,6 @@ namespace {
 // Images larger than this are refused rather than decoded: a small hostile
 // file can announce a huge image.
 const double kMaxPixelBytes = 2.0 * 1024 * 1024 * 1024;
-
-void InitGDAL() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        // No ".aux.xml" beside downloaded files, and a truncated JPEG is an
-        // error rather than a grey tail.
-        CPLSetConfigOption("GDAL_PAM_ENABLED", "NO");
-        CPLSetConfigOption("GDAL_ERROR_ON_LIBJPEG_WARNING", "TRUE");
-        CPLSetConfigOption("GDAL_DISABLE_READDIR_ON_OPEN", "EMPTY_DIR");
-        GDALAllRegister();
-    });
-}
 
 const char* DriverOf(int fileType) {
     switch (fileType) {
@@ -89,7 +78,7 @@ VmImportParams* VmExchangeParamsManager::MakeImportParams(int fileType) {
 int VmDataExchange::Import(const VmImportParams& params) {
     auto* target = dynamic_cast<VmDataSourceMemory*>(m_pTarget);
     if (!target || !target->IsOpen() || params.GetFilePathName().IsEmpty()) return 0;
-    InitGDAL();
+    EnsureGdalDrivers();
     CPLPushErrorHandler(CPLQuietErrorHandler);
     std::vector<const char*> drivers = AllowedDrivers(params.GetFileType());
     GDALDatasetH source = GDALOpenEx(params.GetFilePathName().c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY,
@@ -106,7 +95,7 @@ int VmDataExchange::Import(const VmImportParams& params) {
 bool VmDataExchange::ExportRaster(VmDatasetRaster* raster, const PlxMBString& path) {
     auto* memory = dynamic_cast<VmDatasetRasterMemory*>(raster);
     if (!memory || !memory->GetPixels() || path.IsEmpty()) return false;
-    InitGDAL();
+    EnsureGdalDrivers();
     PlxMBString lower = path;
     lower.MakeLower();
     const char* driver = nullptr;
@@ -152,7 +141,7 @@ bool VmDataExchange::ExportRasterBlock(const PlxRasterBlock& block, const VmPrjC
     lower.MakeLower();
     const bool tiff = lower.Right(4) == ".tif" || lower.Right(5) == ".tiff";
     if (!tiff && lower.Right(4) != ".png") return false;
-    InitGDAL();
+    EnsureGdalDrivers();
 
     GDALDatasetH pixels = GDALCreate(GDALGetDriverByName("MEM"), "", width, height, 4, GDT_Byte, nullptr);
     if (!pixels) return false;

@@ -582,10 +582,16 @@ public:
     unsigned char HasQueue() const;
     bool IsOpen() const;
 
-    // Tuning, before Open: workers (1..16, default 4); how long a failed tile
-    // is not asked for again (seconds, default 30); most tiles per Request
-    // (default 4096).
+    // Tuning, before Open: workers, each downloading one tile at a time over
+    // its own kept-alive connection (1..32, default DefaultWorkerCount()); how
+    // long a failed tile is not asked for again (seconds, default 30); most
+    // tiles per Request (default 4096).
     void SetWorkerCount(int count);
+    // The worker count of stubs made from now on: 8 unless the host
+    // configuration's "TileDownloadConnections" or this setter says
+    // otherwise (the host program's --connections).
+    static int DefaultWorkerCount();
+    static void SetDefaultWorkerCount(int count);
     void SetRetryDelay(int seconds);
     void SetMaxTilesPerRequest(int count);
 
@@ -629,7 +635,7 @@ private:
     Callback m_onResponse;
     Callback m_onChanged;
     Callback m_onFinished;
-    int m_workerCount = 4;
+    int m_workerCount = DefaultWorkerCount();
     int m_retryDelaySec = 30;
     int m_maxTiles = 4096;
     VmMapDownloadQueue m_queueView;

@@ -1,4 +1,5 @@
 // Tile geometry (VmTilePyramid), tile image decoding and the raster block.
+#include "VmGdalDrivers.h"
 #include "VmTileCache.h"
 
 #include <cpl_conv.h>
@@ -206,11 +207,6 @@ PlxMBString VmImgToolkit::SniffImageFormat(const unsigned char* data, size_t siz
 
 namespace {
 
-std::once_flag g_gdalOnce;
-
-void EnsureGdalDrivers() {
-    std::call_once(g_gdalOnce, [] { GDALAllRegister(); });
-}
 
 // Larger tiles than this are not tiles; refusing them keeps a hostile server
 // from making us allocate gigabytes.

@@ -7,6 +7,12 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <vector>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -31,8 +37,28 @@ const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS tiles(matrix TEXT NOT NULL, row INTEGER NOT NULL, col INTEGER NOT NULL,"
     " data BLOB NOT NULL, format TEXT, timestamp INTEGER NOT NULL, PRIMARY KEY(matrix, row, col)) WITHOUT ROWID;";
 
+// Runs work(0) .. work(count - 1) on the machine's cores (at most four
+// threads): a view has dozens of tiles to decode and a million pixels to
+// resample, independent of one another.
+void InParallel(int count, const std::function<void(int)>& work) {
+    const unsigned cores = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+    const int threads = std::min(count, static_cast<int>(cores));
+    std::atomic<int> next{0};
+    auto run = [&] {
+        for (int i; (i = next.fetch_add(1)) < count;) work(i);
+    };
+    std::vector<std::thread> helpers;
+    try {
+        for (int t = 1; t < threads; ++t) helpers.emplace_back(run);
+    } catch (const std::system_error&) {
+        // No thread to be had: this one does all the work.
+    }
+    run();
+    for (std::thread& helper : helpers) helper.join();
+}
+
 struct Sampler {
-    const std::vector<unsigned char>& pixels;
+    const unsigned char* pixels;
     int width;
     int height;
 
@@ -49,7 +75,7 @@ struct Sampler {
             const int py = std::min(std::max(y0 + (k >> 1), 0), height - 1);
             const double w = ((k & 1) ? fx : 1.0 - fx) * ((k >> 1) ? fy : 1.0 - fy);
             if (w == 0.0) continue;
-            const unsigned char* p = pixels.data() + (static_cast<size_t>(py) * width + px) * 4;
+            const unsigned char* p = pixels + (static_cast<size_t>(py) * width + px) * 4;
             const double wa = w * p[3];
             sum[0] += wa * p[0];
             sum[1] += wa * p[1];
@@ -67,7 +93,7 @@ struct Sampler {
     void Nearest(double u, double v, unsigned char* out) const {
         const int px = std::min(std::max(static_cast<int>(std::floor(u)), 0), width - 1);
         const int py = std::min(std::max(static_cast<int>(std::floor(v)), 0), height - 1);
-        std::memcpy(out, pixels.data() + (static_cast<size_t>(py) * width + px) * 4, 4);
+        std::memcpy(out, pixels + (static_cast<size_t>(py) * width + px) * 4, 4);
     }
 };
 
@@ -493,62 +519,80 @@ bool VmLocalCacheManager::ComposeView(int left, int top, int right, int bottom, 
         complete = false;
         return false;
     }
-    std::vector<unsigned char> mosaic;
-    try {
-        mosaic.assign(static_cast<size_t>(mosaicWidth * mosaicHeight * 4), 0);
-    } catch (const std::bad_alloc&) {
+    // Every tile's place is written below, by its pixels or by zeros, so
+    // the mosaic starts uninitialised.
+    const size_t mosaicBytes = static_cast<size_t>(mosaicWidth * mosaicHeight * 4);
+    std::unique_ptr<unsigned char[]> mosaic(new (std::nothrow) unsigned char[mosaicBytes]);
+    if (!mosaic) {
         image = VmImageData();
         complete = false;
         return false;
     }
 
-    std::vector<unsigned char> bytes;
-    VmImageData tileImage;
+    // The cache is read in turn, the tiles decoded side by side.
+    struct Piece {
+        int row;
+        int col;
+        std::vector<unsigned char> bytes;
+        bool placed = false;
+    };
+    std::vector<Piece> pieces;
+    pieces.reserve(static_cast<size_t>(range.Count()));
     for (int row = range.MinRow; row <= range.MaxRow; ++row) {
         for (int col = range.MinCol; col <= range.MaxCol; ++col) {
-            bool placed = false;
-            if (ReadTile(m.Identifier, row, col, &bytes, nullptr, nullptr) &&
-                VmImgToolkit::DecodeImage(bytes.data(), bytes.size(), tileImage)) {
-                const int copyWidth = std::min(tileImage.Width, m.TileWidth);
-                const int copyHeight = std::min(tileImage.Height, m.TileHeight);
-                const size_t x0 = static_cast<size_t>(col - range.MinCol) * m.TileWidth;
-                const size_t y0 = static_cast<size_t>(row - range.MinRow) * m.TileHeight;
-                for (int y = 0; y < copyHeight; ++y)
-                    std::memcpy(mosaic.data() + ((y0 + y) * mosaicWidth + x0) * 4,
-                                tileImage.Pixels.data() + static_cast<size_t>(y) * tileImage.RowBytes,
-                                static_cast<size_t>(copyWidth) * 4);
-                placed = true;
-            }
-            if (!placed) {
-                // Only a tile that shows counts; the extra pixel of the
-                // filter margin does not make a view incomplete.
-                PlxRect2D overlap;
-                const PlxRect2D tileBounds = pyramid->TileBounds(matrixIndex, row, col);
-                if (overlap.IntersectRect(tileBounds, area) && !overlap.IsEmpty()) complete = false;
-            }
+            pieces.push_back(Piece{row, col, {}, false});
+            if (!ReadTile(m.Identifier, row, col, &pieces.back().bytes, nullptr, nullptr)) pieces.back().bytes.clear();
         }
+    }
+    InParallel(static_cast<int>(pieces.size()), [&](int index) {
+        Piece& piece = pieces[static_cast<size_t>(index)];
+        const size_t x0 = static_cast<size_t>(piece.col - range.MinCol) * m.TileWidth;
+        const size_t y0 = static_cast<size_t>(piece.row - range.MinRow) * m.TileHeight;
+        VmImageData tile;
+        piece.placed = !piece.bytes.empty() && VmImgToolkit::DecodeImage(piece.bytes.data(), piece.bytes.size(), tile);
+        const int copyWidth = piece.placed ? std::min(tile.Width, m.TileWidth) : 0;
+        const int copyHeight = piece.placed ? std::min(tile.Height, m.TileHeight) : 0;
+        for (int y = 0; y < m.TileHeight; ++y) {
+            unsigned char* line = mosaic.get() + ((y0 + y) * mosaicWidth + x0) * 4;
+            const size_t copied = y < copyHeight ? static_cast<size_t>(copyWidth) * 4 : 0;
+            if (copied) std::memcpy(line, tile.Pixels.data() + static_cast<size_t>(y) * tile.RowBytes, copied);
+            std::memset(line + copied, 0, static_cast<size_t>(m.TileWidth) * 4 - copied);
+        }
+    });
+    for (const Piece& piece : pieces) {
+        if (piece.placed) continue;
+        // Only a tile that shows counts; the extra pixel of the filter
+        // margin does not make a view incomplete.
+        PlxRect2D overlap;
+        const PlxRect2D tileBounds = pyramid->TileBounds(matrixIndex, piece.row, piece.col);
+        if (overlap.IntersectRect(tileBounds, area) && !overlap.IsEmpty()) complete = false;
     }
 
     // Where the layer has no tiles the mosaic ends, and so does the image.
     const double originX = m.TopLeftX + static_cast<double>(range.MinCol) * m.TileSpanX();
     const double originY = m.TopLeftY - static_cast<double>(range.MinRow) * m.TileSpanY();
-    const Sampler sampler{mosaic, static_cast<int>(mosaicWidth), static_cast<int>(mosaicHeight)};
+    const Sampler sampler{mosaic.get(), static_cast<int>(mosaicWidth), static_cast<int>(mosaicHeight)};
     const bool bilinear = GetResampling() == 1;
-    for (int j = 0; j < height; ++j) {
-        const double y = area.top - (j + 0.5) * resY;
-        const double v = (originY - y) / m.Resolution;
-        unsigned char* out = image.Pixels.data() + static_cast<size_t>(j) * image.RowBytes;
-        for (int i = 0; i < width; ++i, out += 4) {
-            const double x = area.left + (i + 0.5) * resX;
-            const double u = (x - originX) / m.Resolution;
-            if (u < 0.0 || v < 0.0 || u >= static_cast<double>(mosaicWidth) || v >= static_cast<double>(mosaicHeight))
-                continue;
-            if (bilinear)
-                sampler.Bilinear(u, v, out);
-            else
-                sampler.Nearest(u, v, out);
+    constexpr int kRowsPerTask = 32;
+    InParallel((height + kRowsPerTask - 1) / kRowsPerTask, [&](int task) {
+        const int last = std::min(height, (task + 1) * kRowsPerTask);
+        for (int j = task * kRowsPerTask; j < last; ++j) {
+            const double y = area.top - (j + 0.5) * resY;
+            const double v = (originY - y) / m.Resolution;
+            unsigned char* out = image.Pixels.data() + static_cast<size_t>(j) * image.RowBytes;
+            for (int i = 0; i < width; ++i, out += 4) {
+                const double x = area.left + (i + 0.5) * resX;
+                const double u = (x - originX) / m.Resolution;
+                if (u < 0.0 || v < 0.0 || u >= static_cast<double>(mosaicWidth) ||
+                    v >= static_cast<double>(mosaicHeight))
+                    continue;
+                if (bilinear)
+                    sampler.Bilinear(u, v, out);
+                else
+                    sampler.Nearest(u, v, out);
+            }
         }
-    }
+    });
     return true;
 }
 

@@ -6,6 +6,8 @@
 #include "VmToolkit.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -77,9 +79,38 @@ void VmMapServiceStub::SetDataChangedFunc(VmTileCallback func, uint64_t user) {
     m_onChanged = {func, user};
 }
 
+namespace {
+
+constexpr int kMaxWorkers = 32;
+
+int ClampWorkers(int count) { return std::min(std::max(count, 1), kMaxWorkers); }
+
+// 0 until set: the configuration is read on first use.
+std::atomic<int> g_defaultWorkers{0};
+
+} // namespace
+
+int VmMapServiceStub::DefaultWorkerCount() {
+    int count = g_defaultWorkers.load();
+    if (count > 0) return count;
+    // Eight at a time, as most tile clients do: a server of tiles sees it
+    // as one client, and it hides the latency of each answer well enough.
+    count = 8;
+    const PlxMBString configured = VmRegistry::Root()["TileDownloadConnections"];
+    if (!configured.IsEmpty()) {
+        const int value = std::atoi(configured.c_str());
+        if (value > 0) count = ClampWorkers(value);
+    }
+    int unset = 0;
+    g_defaultWorkers.compare_exchange_strong(unset, count);
+    return g_defaultWorkers.load();
+}
+
+void VmMapServiceStub::SetDefaultWorkerCount(int count) { g_defaultWorkers.store(ClampWorkers(count)); }
+
 void VmMapServiceStub::SetWorkerCount(int count) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_workerCount = std::min(std::max(count, 1), 16);
+    m_workerCount = ClampWorkers(count);
 }
 
 void VmMapServiceStub::SetRetryDelay(int seconds) {

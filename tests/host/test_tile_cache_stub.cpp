@@ -15,6 +15,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -89,6 +90,24 @@ public:
         m_stallMs = ms;
     }
     int TileRequests() const { return m_tileRequests.load(); }
+    // While held, every tile answer waits at a gate: the number waiting is
+    // the number of downloads the client runs at once.
+    void HoldTiles() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_hold = true;
+    }
+    void ReleaseTiles() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_hold = false;
+        }
+        m_gate.notify_all();
+    }
+    int WaitingAtGate() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_waiting;
+    }
+    ~TileService() { ReleaseTiles(); }
     // Tiles asked for more than once.
     int Repeats() const {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -154,7 +173,12 @@ private:
         Fault fault = None;
         int stall = 0;
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (m_hold) {
+                ++m_waiting;
+                m_gate.wait(lock, [this] { return !m_hold; });
+                --m_waiting;
+            }
             ++m_asked[key];
             auto it = m_faults.find(key);
             if (it != m_faults.end()) fault = it->second;
@@ -181,6 +205,9 @@ private:
     std::map<std::string, Fault> m_faults;
     std::map<std::string, int> m_asked;
     int m_stallMs = 0;
+    bool m_hold = false;
+    int m_waiting = 0;
+    std::condition_variable m_gate;
     std::atomic<int> m_tileRequests{0};
     std::unique_ptr<ScriptedServer> m_server;  // last: stops before the rest goes
 };
@@ -259,7 +286,7 @@ protected:
         ASSERT_TRUE(cache.IsCacheFileExist(file) ? cache.Open(file, 0) : cache.Create(file, 0));
         stub.reset(VmMapServiceStubManager::CreateMapServiceStub(26));
         ASSERT_NE(stub, nullptr);
-        stub->SetWorkerCount(workers);
+        if (workers > 0) stub->SetWorkerCount(workers);
         stub->SetLocalCacheManager(&cache);
         events.queue = stub->GetDownloadQueue();
         stub->SetDownloadResponseFunc(OnResponse, reinterpret_cast<uint64_t>(&events));
@@ -619,4 +646,27 @@ TEST_F(TileCacheStub, StopInTheMiddleOfDownloads) {
     ASSERT_TRUE(WaitFor([&] { return service.TileRequests() >= requests + 16 + 1; }));
     stub.reset();
     EXPECT_EQ(cache.GetTileCount(), 16);
+}
+
+TEST_F(TileCacheStub, DownloadsRunEightAtATimeUnlessConfigured) {
+    TileService service(4);
+    for (int configured : {0, 3}) {
+        SCOPED_TRACE(configured);
+        const int saved = VmMapServiceStub::DefaultWorkerCount();
+        if (configured) VmMapServiceStub::SetDefaultWorkerCount(configured);
+        service.HoldTiles();
+        ASSERT_NO_FATAL_FAILURE(OpenLayer(service, true, 0));
+        VmMapServiceStub::SetDefaultWorkerCount(saved);
+        const int expected = configured ? configured : 8;
+        int queued = 0;
+        ASSERT_TRUE(stub->Request(Scale(3), Everything(), 1, queued));
+        ASSERT_EQ(queued, 64);
+        EXPECT_TRUE(WaitFor([&] { return service.WaitingAtGate() >= expected; }));
+        // Give a ninth download every chance to start before looking.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(service.WaitingAtGate(), expected);
+        service.ReleaseTiles();
+        EXPECT_TRUE(WaitFor([&] { return stub->GetDownloadQueue()->IsComplete(); }));
+        stub.reset();
+    }
 }
