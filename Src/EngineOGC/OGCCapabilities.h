@@ -127,6 +127,11 @@ class WMSCapabilities : public OGCCapabilities {
 public:
     // Layers nested deeper below the root layer than this are not read.
     static constexpr int kMaxLayerDepth = 64;
+    // Inherited CRS names are copied into every layer: once the document's
+    // layers hold this many names in all, further layers inherit none, so
+    // that a root listing thousands of names above thousands of layers
+    // cannot exhaust memory.
+    static constexpr long kMaxCRSNames = 16 * 1000 * 1000;
 
     WMSCapabilities();
     // Destroys the layer tree.
@@ -152,6 +157,7 @@ private:
     void ReadLayerCRSList(VmMarkup& markup, const PlxMBString& prefix, WMSLayer* layer) const;
     void ReadLayerGeographicBox(VmMarkup& markup, const PlxMBString& prefix, WMSLayer* layer) const;
 
+    long m_crsNames = 0;  // CRS names held by the layers read so far
     const WMSVersionRules* m_pRules = nullptr;  // null for the family class, which reads nothing
 };
 

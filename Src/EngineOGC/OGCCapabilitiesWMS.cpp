@@ -95,6 +95,7 @@ WMSCapabilities130::WMSCapabilities130() : WMSCapabilities(&kRules130) { Version
 // ---------------------------------------------------------------------------
 
 unsigned char WMSCapabilities::ParseDocument(VmMarkup& markup) {
+    m_crsNames = 0;
     PlxMBString prefix;
     if (!OpenRoot(markup, m_pRules->rootName, prefix)) return 0;
     markup.IntoElem();
@@ -225,7 +226,16 @@ WMSLayer* WMSCapabilities::ParseLayer(VmMarkup& markup, PlxMBString prefix, WMSL
         markup.OutOfElem();
     }
 
-    if (parent) layer->InheriFrom(parent);
+    if (parent) {
+        const bool withNames = m_crsNames + layer->SRSList.GetSize() + parent->SRSList.GetSize() <= kMaxCRSNames;
+        if (!withNames && m_crsNames <= kMaxCRSNames)
+            VmLogFile::GetInstance(false).RecordLog(300, "CRS names not inherited any further",
+                                                    ("layers hold " + std::to_string(m_crsNames) + " names").c_str(),
+                                                    VM_LOG_SOURCE, __LINE__);
+        layer->InheriFrom(parent, withNames);
+        if (!withNames) m_crsNames = kMaxCRSNames + 1;  // logged once
+    }
+    m_crsNames += layer->SRSList.GetSize();
     // Reading, copying and flattening the tree all recurse, so a hostile
     // nesting depth would exhaust the stack; layers nested deeper than any
     // server nests them are not read.

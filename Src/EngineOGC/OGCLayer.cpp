@@ -1,6 +1,10 @@
 // The WMS layer tree: copying, levels, flattening and inheritance.
 #include "OGCLayer.h"
 
+#include <string>
+#include <unordered_map>
+#include <vector>
+
 #define VM_LOG_SOURCE "Src/EngineOGC/OGCLayer"
 
 VM_INSTALL_CRASH_DUMP();
@@ -72,20 +76,28 @@ unsigned char WMSLayer::Parallelize(PlxArray<WMSLayer*>& list) {
     return ParallelizeLayer(this, list);
 }
 
-void WMSLayer::InheriFrom(WMSLayer* parent) {
+void WMSLayer::InheriFrom(WMSLayer* parent, bool withCRSNames) {
     // CRS names: each own name cancels one case-insensitive equal of the
     // parent's (the last), the parent's remaining names follow the own ones.
-    PlxArray<PlxMBString> inherited;
-    inherited.Copy(parent->SRSList);
-    for (const PlxMBString& own : SRSList) {
-        for (int i = inherited.GetSize() - 1; i >= 0; --i) {
-            if (inherited[i].CompareNoCase(own) == 0) {
-                inherited.RemoveAt(i);
-                break;
-            }
+    // Roots list thousands of names, so the equals are found by lookup
+    // rather than by comparing every pair.
+    if (withCRSNames && !parent->SRSList.IsEmpty()) {
+        std::unordered_map<std::string, std::vector<int>> where;  // upper-case name -> indexes, ascending
+        for (int i = 0; i < parent->SRSList.GetSize(); ++i) {
+            PlxMBString key = parent->SRSList[i];
+            where[key.MakeUpper().str()].push_back(i);
         }
+        std::vector<bool> cancelled(static_cast<size_t>(parent->SRSList.GetSize()), false);
+        for (const PlxMBString& own : SRSList) {
+            PlxMBString key = own;
+            auto found = where.find(key.MakeUpper().str());
+            if (found == where.end() || found->second.empty()) continue;
+            cancelled[static_cast<size_t>(found->second.back())] = true;
+            found->second.pop_back();
+        }
+        for (int i = 0; i < parent->SRSList.GetSize(); ++i)
+            if (!cancelled[static_cast<size_t>(i)]) SRSList.Add(parent->SRSList[i]);
     }
-    SRSList.Append(inherited);
 
     if (LatLonBox.IsEmpty()) LatLonBox = parent->LatLonBox;
 

@@ -51,8 +51,9 @@ public:
     // leaves `list` as it was.
     unsigned char Parallelize(PlxArray<WMSLayer*>& list);
     // Completes the CRS list, the lat/lon box and the CRS bounds from `parent`:
-    // the layer's own entries first, then the parent's ones it lacks.
-    void InheriFrom(WMSLayer* parent);
+    // the layer's own entries first, then the parent's ones it lacks. Without
+    // `withCRSNames` the CRS list stays as it is.
+    void InheriFrom(WMSLayer* parent, bool withCRSNames = true);
 
     VmCRSBounds CRSBounds;
     unsigned char Queryable = 0;

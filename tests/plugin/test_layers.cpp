@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 using namespace VMK;
 
 namespace {
@@ -102,6 +105,27 @@ TEST(WMSLayerTest, InheritsCrsNamesBoxesAndBoundsButNotFlags) {
     small.InheriFrom(&parent);
     EXPECT_EQ(small.LatLonBox, PlxRect2D(1, 2, 2, 1)) << "an own box stays, however small";
     EXPECT_EQ(small.SRSList.GetSize(), 2);
+}
+
+TEST(WMSLayerTest, EachOwnNameCancelsTheLastEqualOfTheParent) {
+    WMSLayer parent;
+    for (const char* name : {"EPSG:4326", "CRS:84", "epsg:4326", "EPSG:3857", "Epsg:4326"}) parent.SRSList.Add(name);
+    parent.CRSBounds.Add(VmCRSBound("EPSG:3857", PlxRect2D(0, 10, 10, 0)));
+    WMSLayer child;
+    for (const char* name : {"EPSG:4326", "EPSG:4326", "EPSG:25832"}) child.SRSList.Add(name);
+    child.InheriFrom(&parent);
+    std::vector<std::string> names;
+    for (const PlxMBString& name : child.SRSList) names.push_back(name.str());
+    // Two own EPSG:4326 cancel the parent's last two spellings of it.
+    EXPECT_EQ(names, (std::vector<std::string>{"EPSG:4326", "EPSG:4326", "EPSG:25832", "EPSG:4326", "CRS:84",
+                                               "EPSG:3857"}));
+
+    WMSLayer without;
+    without.SRSList.Add("EPSG:25832");
+    without.InheriFrom(&parent, false);
+    ASSERT_EQ(without.SRSList.GetSize(), 1) << "the names stay the layer's own";
+    EXPECT_EQ(without.LatLonBox, parent.LatLonBox);
+    EXPECT_EQ(without.CRSBounds.GetSize(), 1) << "boxes are still inherited";
 }
 
 TEST(WMSLayerTest, InheritanceFlowsThroughThreeLevels) {
