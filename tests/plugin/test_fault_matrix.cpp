@@ -589,9 +589,22 @@ std::unique_ptr<VmDataSourceOGC> NewSource(const std::string& address, const cha
     return source;
 }
 
+// Open's own steps leave the source marked closed, and a closed source's
+// destructor leaves its datasets alone: they are removed here.
+struct DatasetsRemoved {
+    VmDataSourceOGC& source;
+    ~DatasetsRemoved() {
+        while (source.GetDatasetCount() > 0) {
+            VmDataset* last = source.GetDataset(source.GetDatasetCount() - 1);
+            if (!source.DeleteDataset(last->GetName())) break;
+        }
+    }
+};
+
 // Open's own steps, so that the fault can be armed for the negotiation only
 // or for the document download only.
 std::string OpenInSteps(VmDataSourceOGC& source, Services& services, const Cell& cell, const char* kind) {
+    DatasetsRemoved cleanup{source};
     const bool probe = cell.request == Req::WmsProbe || cell.request == Req::WfsProbe || cell.request == Req::WcsProbe;
     source.GetConnectionInfo().Target = kind;
     source.AutoPatchURL();
