@@ -280,8 +280,7 @@ struct Outlined {
             if (key) RememberOutline(*key, outline);
         }
         spansOf = outline.get();
-        std::string tag(data + spansOf->root.begin, spansOf->rootStartTagEnd - spansOf->root.begin);
-        if (tag.size() < 2 || tag.compare(tag.size() - 2, 2, "/>") != 0) tag.insert(tag.size() - 1, "/");
+        const std::string tag = markup::RootStartTag(data, *spansOf);
         if (!shell.load_buffer(tag.data(), tag.size(), kParseOptions, pugi::encoding_utf8)) {
             error = AtOffset("Error parsing start element tag", static_cast<std::ptrdiff_t>(spansOf->root.begin));
             return false;

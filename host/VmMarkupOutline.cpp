@@ -278,6 +278,12 @@ bool IsUtf8Document(const char* text, size_t size) {
     return name == "utf-8" || name == "utf8" || name == "us-ascii" || name == "ascii";
 }
 
+std::string RootStartTag(const char* text, const DocumentOutline& outline) {
+    std::string tag(text + outline.root.begin, outline.rootStartTagEnd - outline.root.begin);
+    if (tag.size() < 2 || tag.compare(tag.size() - 2, 2, "/>") != 0) tag.insert(tag.size() - 1, "/");
+    return tag;
+}
+
 bool OutlineDocument(const char* text, size_t size, DocumentOutline& outline, std::string& error,
                      const std::function<void(size_t)>& passed) {
     Scanner scanner(text, size, outline, passed);

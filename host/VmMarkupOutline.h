@@ -38,6 +38,10 @@ bool IsUtf8Document(const char* text, size_t size);
 // declarations, comments, processing instructions and blanks around it, and
 // records where its parts lie. On failure `error` says why, as "reason at
 // offset N", and the outline is left incomplete.
+// The root's start tag as an element of its own ("<a x='1'/>"): its name
+// and attributes without its content.
+std::string RootStartTag(const char* text, const DocumentOutline& outline);
+
 // `passed`, when given, is told from time to time how far the pass has come,
 // so that a caller can let go of what lies before.
 bool OutlineDocument(const char* text, size_t size, DocumentOutline& outline, std::string& error,

@@ -4,6 +4,7 @@
 // redirects that neither leave http(s) nor carry credentials to another host.
 #include "VmNetwork.h"
 
+#include "VmMarkupOutline.h"
 #include "VmStream.h"
 
 #include <curl/curl.h>
@@ -495,10 +496,23 @@ unsigned char VmHttpHelper::VmParseURL3(const PlxMBString& url, PlxMBString& fir
 int VmHttpHelper::CheckOGCRequest(const PlxMBString& url, const PlxMBString& user, const PlxMBString& password) {
     const PlxMBString path = RequestFile(url, user, password, 0, 0);
     if (path.IsEmpty()) return -1;
-    pugi::xml_document doc;
-    const pugi::xml_parse_result parsed = doc.load_file(path.c_str(), pugi::parse_default);
+    // Only the root's name and version matter, but a malformed answer is no
+    // answer: a UTF-8 document is checked by the outline pass, which builds
+    // no tree, and only its root's start tag is parsed.
+    std::string text;
+    const bool read = VmFile64::ReadAll(path, text);
     VmFile::Delete(path);
-    if (!parsed) return -1;
+    if (!read) return -1;
+    pugi::xml_document doc;
+    markup::DocumentOutline outline;
+    std::string error;
+    if (markup::IsUtf8Document(text.data(), text.size())) {
+        if (!markup::OutlineDocument(text.data(), text.size(), outline, error)) return -1;
+        const std::string tag = markup::RootStartTag(text.data(), outline);
+        if (!doc.load_buffer(tag.data(), tag.size(), pugi::parse_default, pugi::encoding_utf8)) return -1;
+    } else if (!doc.load_buffer(text.data(), text.size(), pugi::parse_default)) {
+        return -1;
+    }
 
     pugi::xml_node root;
     for (pugi::xml_node node : doc.children()) {

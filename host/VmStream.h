@@ -60,6 +60,19 @@ public:
     unsigned char IsOpen() const { return m_file != nullptr; }
     void Close();
 
+    // The whole file into `bytes` (a std::string or a byte vector); false
+    // when it cannot be opened or read to its end.
+    template <class Bytes>
+    static bool ReadAll(const PlxMBString& path, Bytes& bytes) {
+        bytes.clear();
+        VmFile64 file;
+        if (!file.Open(path, 2)) return false;
+        const int64_t length = file.GetLength();
+        if (length < 0) return false;
+        bytes.resize(static_cast<size_t>(length));
+        return length == 0 || file.Read(&bytes[0], length) == length;
+    }
+
 private:
     FILE* m_file = nullptr;
 };

@@ -22,16 +22,6 @@ int64_t NowMs() {
         .count();
 }
 
-bool ReadFileBytes(const PlxMBString& path, std::vector<unsigned char>& bytes) {
-    bytes.clear();
-    VmFile64 file;
-    if (!file.Open(path, 2)) return false;
-    const int64_t length = file.GetLength();
-    if (length < 0) return false;
-    bytes.resize(static_cast<size_t>(length));
-    return length == 0 || file.Read(bytes.data(), length) == length;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -328,7 +318,7 @@ int VmMapServiceStub::Download(const Key& key, const std::shared_ptr<const Sourc
     const PlxMBString file = VmHttpHelper::RequestFile(url, source->user, source->password, 0, 1, contentType);
     if (file.IsEmpty()) return 1;
     std::vector<unsigned char> bytes;
-    const bool read = ReadFileBytes(file, bytes);
+    const bool read = VmFile64::ReadAll(file, bytes);
     VmFile::Delete(file);
     if (!read) return 1;
     // Servers answer errors with 200 and an XML or HTML body, and proxies

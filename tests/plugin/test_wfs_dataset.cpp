@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <map>
 #include <memory>
 
@@ -35,7 +38,7 @@ using ogctest::ScriptedServer;
 
 namespace {
 
-std::string Capabilities(const std::string& endpoint, const std::string& srs) {
+std::string Capabilities(const std::string& endpoint, const std::string& srs, const std::string& more = "") {
     return "<WFS_Capabilities version=\"1.0.0\"><Service><Name>WFS</Name></Service><Capability><Request>"
            "<DescribeFeatureType><SchemaDescriptionLanguage><XMLSCHEMA/></SchemaDescriptionLanguage>"
            "<DCPType><HTTP><Get onlineResource=\"" + endpoint + "\"/></HTTP></DCPType></DescribeFeatureType>"
@@ -43,7 +46,7 @@ std::string Capabilities(const std::string& endpoint, const std::string& srs) {
            "<DCPType><HTTP><Get onlineResource=\"" + endpoint + "\"/></HTTP></DCPType></GetFeature>"
            "</Request></Capability><FeatureTypeList><Operations><Query/></Operations>"
            "<FeatureType><Name>ns:towns</Name><Title>Towns</Title><SRS>" + srs + "</SRS>"
-           "<LatLongBoundingBox minx=\"0\" miny=\"40\" maxx=\"10\" maxy=\"50\"/></FeatureType>"
+           "<LatLongBoundingBox minx=\"0\" miny=\"40\" maxx=\"10\" maxy=\"50\"/></FeatureType>" + more +
            "</FeatureTypeList></WFS_Capabilities>";
 }
 
@@ -76,6 +79,7 @@ std::string Collection(const std::string& members) {
 struct ScriptedWFS {
     std::string srs = "EPSG:4326";
     std::string schema = kSchema;
+    std::string moreTypes;  // further FeatureType elements, answered like towns
     std::map<int, std::string> towns{{1, Town(1, 1, 41, "Alpha", 100)},
                                      {2, Town(2, 5, 45, "Beta", 2000)},
                                      {3, Town(3, 9, 49, "Gamma", 30000, false)}};
@@ -83,7 +87,8 @@ struct ScriptedWFS {
     ScriptedWFS() {
         server.SetHandler([this](const ScriptedRequest& r) {
             std::string request = r.Param("REQUEST");
-            if (request == "GetCapabilities") return ScriptedResponse::Ok(Capabilities(server.Url("/wfs"), srs));
+            if (request == "GetCapabilities")
+                return ScriptedResponse::Ok(Capabilities(server.Url("/wfs"), srs, moreTypes));
             if (request == "DescribeFeatureType") return ScriptedResponse::Ok(schema);
             std::string members;
             std::string wanted = r.Param("FEATUREID");
@@ -356,4 +361,39 @@ TEST(WFSSchemaTest, SystemFieldsPerType) {
     dataset.SetType(static_cast<VmDataset::DatasetType>(137));
     EXPECT_EQ(names(137), "ZkID,ZkUserID,ZkX,ZkY,ZkZ,ZkPointColor,ZkConjointPoints");
     EXPECT_EQ(names(3), "ZkID,ZkUserID,ZkKey,ZkSdriW,ZkSdriN,ZkSdriE,ZkSdriS,ZkGranule,ZkGeometry,ZkLength,ZkTopoError");
+}
+
+TEST_F(WFSTest, ConcurrentQueriesOnTwoDatasetsOfOneSource) {
+    ScriptedWFS wfs;
+    wfs.moreTypes = "<FeatureType><Name>ns:villages</Name><Title>Villages</Title><SRS>EPSG:4326</SRS>"
+                    "<LatLongBoundingBox minx=\"0\" miny=\"40\" maxx=\"10\" maxy=\"50\"/></FeatureType>";
+    source.GetConnectionInfo().Server = wfs.server.Url("/wfs").c_str();
+    source.GetConnectionInfo().ServiceKind = "wfs";
+    ASSERT_TRUE(source.Open());
+    ASSERT_EQ(source.GetDatasetCount(), 2);
+    VmDatasetVectorWFS* sets[2] = {dynamic_cast<VmDatasetVectorWFS*>(source.GetDataset(0)),
+                                   dynamic_cast<VmDatasetVectorWFS*>(source.GetDataset(1))};
+    ASSERT_NE(sets[0], nullptr);
+    ASSERT_NE(sets[1], nullptr);
+    // Each thread works on its own dataset: downloads, loading, queries by
+    // bounds (new areas and areas inside earlier ones), identifiers and
+    // filters, and reads the records.
+    std::atomic<int> wrong{0};
+    auto work = [&](VmDatasetVectorWFS* set) {
+        for (int round = 0; round < 5; ++round) {
+            VmQueryDef def;
+            def.QueryType = VmQueryDef::QueryBounds;
+            def.Bounds = round % 2 ? PlxRect2D(4, 46, 6, 44) : PlxRect2D(0, 50, 10, 40);
+            VmRecordset* rs = set->Query(def);
+            if (!rs || rs->GetRecordCount() != (round % 2 ? 1 : 3)) ++wrong;
+            VmQueryDef filter;
+            filter.Filter = "POP > 1000";
+            VmRecordset* big = set->Query(filter);
+            if (!big || Names(big) != "Beta") ++wrong;
+        }
+    };
+    std::thread other(work, sets[1]);
+    work(sets[0]);
+    other.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
