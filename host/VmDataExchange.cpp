@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -49,14 +50,66 @@ bool HasColorTable(GDALDatasetH ds) {
     return GDALGetRasterCount(ds) == 1 && GDALGetRasterColorTable(GDALGetRasterBand(ds, 1)) != nullptr;
 }
 
+// The pixels of a decoded file in a memory dataset: one pixel-interleaved
+// read of every band (the image drivers then decode the whole picture at
+// once, without going through their block cache) and one write. What the
+// general copy would carry besides the pixels and what the host uses goes
+// along: georeferencing, no-data values, colour interpretation, scale and
+// offset. Bands of different types take the general copy.
+GDALDatasetH CopyPixels(GDALDatasetH source) {
+    GDALDriverH memory = GDALGetDriverByName("MEM");
+    const int bands = GDALGetRasterCount(source);
+    const int width = GDALGetRasterXSize(source), height = GDALGetRasterYSize(source);
+    const GDALDataType type = GDALGetRasterDataType(GDALGetRasterBand(source, 1));
+    for (int b = 2; b <= bands; ++b)
+        if (GDALGetRasterDataType(GDALGetRasterBand(source, b)) != type)
+            return GDALCreateCopy(memory, "", source, FALSE, nullptr, nullptr, nullptr);
+    const GSpacing pixel = static_cast<GSpacing>(bands) * GDALGetDataTypeSizeBytes(type);
+    const GSpacing line = pixel * width;
+    std::vector<unsigned char> buffer;
+    try {
+        buffer.resize(static_cast<size_t>(line) * static_cast<size_t>(height));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    const GSpacing band = GDALGetDataTypeSizeBytes(type);
+    if (GDALDatasetRasterIOEx(source, GF_Read, 0, 0, width, height, buffer.data(), width, height, type, bands, nullptr,
+                              pixel, line, band, nullptr) != CE_None)
+        return nullptr;
+    char** options = CSLSetNameValue(nullptr, "INTERLEAVE", "PIXEL");
+    GDALDatasetH copy = GDALCreate(memory, "", width, height, bands, type, options);
+    CSLDestroy(options);
+    if (!copy) return nullptr;
+    if (GDALDatasetRasterIOEx(copy, GF_Write, 0, 0, width, height, buffer.data(), width, height, type, bands, nullptr,
+                              pixel, line, band, nullptr) != CE_None) {
+        GDALClose(copy);
+        return nullptr;
+    }
+    double transform[6];
+    if (GDALGetGeoTransform(source, transform) == CE_None) GDALSetGeoTransform(copy, transform);
+    const char* wkt = GDALGetProjectionRef(source);
+    if (wkt && *wkt) GDALSetProjection(copy, wkt);
+    for (int b = 1; b <= bands; ++b) {
+        GDALRasterBandH from = GDALGetRasterBand(source, b), to = GDALGetRasterBand(copy, b);
+        int has = 0;
+        const double noData = GDALGetRasterNoDataValue(from, &has);
+        if (has) GDALSetRasterNoDataValue(to, noData);
+        GDALSetRasterColorInterpretation(to, GDALGetRasterColorInterpretation(from));
+        int hasScale = 0, hasOffset = 0;
+        const double scale = GDALGetRasterScale(from, &hasScale), offset = GDALGetRasterOffset(from, &hasOffset);
+        if (hasScale) GDALSetRasterScale(to, scale);
+        if (hasOffset) GDALSetRasterOffset(to, offset);
+    }
+    return copy;
+}
+
 // The whole file decoded into memory; paletted images are expanded to RGBA
 // so that every imported picture has real colour bands.
 GDALDatasetH DecodeToMemory(GDALDatasetH source) {
     double bytes = static_cast<double>(GDALGetRasterXSize(source)) * GDALGetRasterYSize(source) *
                    GDALGetRasterCount(source) * 8.0;
     if (GDALGetRasterCount(source) == 0 || bytes > kMaxPixelBytes) return nullptr;
-    if (!HasColorTable(source))
-        return GDALCreateCopy(GDALGetDriverByName("MEM"), "", source, FALSE, nullptr, nullptr, nullptr);
+    if (!HasColorTable(source)) return CopyPixels(source);
     char** args = nullptr;
     args = CSLAddString(args, "-of");
     args = CSLAddString(args, "MEM");

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace VMK {
 
@@ -265,11 +266,34 @@ bool VmImgToolkit::DecodeImage(const unsigned char* data, size_t size, VmImageDa
                     out[i + 2] = static_cast<unsigned char>(entry.c3);
                     out[i + 3] = static_cast<unsigned char>(index < entries ? entry.c4 : 0);
                 }
-            } else if (bands <= 2) {
-                ok = readBand(1, 0) && (bands < 2 || readBand(2, 3));
-                for (size_t i = 0; ok && i < image.Pixels.size(); i += 4) out[i + 1] = out[i + 2] = out[i];
             } else {
-                ok = readBand(1, 0) && readBand(2, 1) && readBand(3, 2) && (bands < 4 || readBand(4, 3));
+                // All bands in one pixel-interleaved read of the whole image:
+                // the PNG and JPEG drivers then decode straight into the
+                // buffer, without their block cache (and its lock, which the
+                // threads decoding a view's tiles would share).
+                const int used = std::min(bands, 4);
+                std::vector<unsigned char> packed;
+                if (used == 4) {
+                    ok = GDALDatasetRasterIO(dataset, GF_Read, 0, 0, width, height, out, width, height, GDT_Byte, 4,
+                                             nullptr, 4, line, 1) == CE_None;
+                } else {
+                    packed.resize(static_cast<size_t>(width) * height * used);
+                    ok = GDALDatasetRasterIO(dataset, GF_Read, 0, 0, width, height, packed.data(), width, height,
+                                             GDT_Byte, used, nullptr, used, width * used, 1) == CE_None;
+                    const size_t pixels = static_cast<size_t>(width) * height;
+                    for (size_t i = 0; ok && i < pixels; ++i) {
+                        const unsigned char* from = packed.data() + i * used;
+                        unsigned char* to = out + i * 4;
+                        if (used <= 2) {
+                            to[0] = to[1] = to[2] = from[0];
+                            if (used == 2) to[3] = from[1];
+                        } else {
+                            to[0] = from[0];
+                            to[1] = from[1];
+                            to[2] = from[2];
+                        }
+                    }
+                }
             }
             // A grey or RGB image with a transparent colour (tRNS) comes
             // with a no-data value on every colour band.
