@@ -15,6 +15,9 @@ FUZZ_SECONDS ?= 60
 # The fuzz targets need clang and its libFuzzer runtime.
 FUZZ_PACKAGES = clang libclang-rt-14-dev
 
+# The peers of the benchmark report.
+BENCH_PACKAGES = python3-owslib time curl
+
 TSAN_DIR ?= build-tsan
 # The tests that run several threads at once: downloads, the tile cache and
 # the tiled datasets.
@@ -51,10 +54,14 @@ reliability: deps
 demo: build
 	./scripts/demo.sh
 
+# The capabilities reader on its own, then the engine against its peers on
+# loopback servers: the comparison goes to docs/performance.md.
 bench: deps
+	@./scripts/install-deps.sh $(BENCH_PACKAGES)
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DOGCWEB_BUILD_TESTS=OFF
 	cmake --build build-bench -j$(JOBS)
 	./build-bench/bench/bench_capabilities
+	./bench/report.sh build-bench docs/performance.md
 
 # The threaded tests under ThreadSanitizer.
 tsan: deps
