@@ -484,6 +484,9 @@ public:
 private:
     bool ReadTile(const PlxMBString& matrix, int row, int col, std::vector<unsigned char>* data,
                   PlxMBString* format, int64_t* timestamp) const;
+    bool ConnectLocked(const PlxMBString& path, bool create);
+    bool CreateFileLocked(const PlxMBString& path, int version, const PlxMBString& provider,
+                          const VmTilePyramid* pyramid);
     bool OpenDatabase(const PlxMBString& path, bool create);
     void CloseLocked();
     bool Exec(const char* sql) const;

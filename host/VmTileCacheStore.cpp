@@ -5,8 +5,10 @@
 #include "VmToolkit.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -201,32 +203,13 @@ bool VmLocalCacheManager::OpenDatabase(const PlxMBString& path, bool create) {
     std::lock_guard<std::mutex> lock(m_dbMutex);
     CloseLocked();
     if (path.IsEmpty()) return false;
-    if (create) {
-        const PlxMBString folder = VmFile::GetDir(path);
-        if (!folder.IsEmpty() && !VmFile::MkDirEx(folder)) return false;
-        VmFile::Delete(path);
-        VmFile::Delete(path + "-wal");
-        VmFile::Delete(path + "-shm");
-        VmFile::Delete(path + "-journal");
-    } else if (!IsCacheFileExist(path)) {
-        return false;
-    }
+    if (create && !CreateFileLocked(path, version, provider, pyramid.get())) return false;
+    if (!IsCacheFileExist(path)) return false;
     // Serialized mode on top of our own lock: the lock keeps statements and
     // their resets together, SQLite's keeps its internals safe regardless.
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
-    if (sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) {
-        LogFailure("tile cache cannot be opened", path.str() + ": " + (m_db ? sqlite3_errmsg(m_db) : "no memory"), __LINE__);
-        CloseLocked();
-        return false;
-    }
-    // Another process (or another manager on the same layer) may be writing.
-    sqlite3_busy_timeout(m_db, 5000);
+    if (!ConnectLocked(path, false)) return false;
     bool ok = true;
-    if (create) {
-        ok = Exec("PRAGMA journal_mode=WAL;") && Exec(kSchema) && WriteMeta("version", PlxMBString(std::to_string(version))) &&
-             WriteMeta("provider", provider) && WriteMeta("created", PlxMBString(std::to_string(std::time(nullptr))));
-        if (ok && pyramid) ok = WriteMeta("pyramid", pyramid->Signature()) && WriteMeta("tilematrixset", pyramid->TileMatrixSet);
-    } else {
+    {
         PlxMBString stored;
         // A file that is not SQLite fails here, on its first read.
         ok = ReadMeta("version", stored) && stored.ToInt() == version && stored == PlxMBString(std::to_string(version));
@@ -252,7 +235,7 @@ bool VmLocalCacheManager::OpenDatabase(const PlxMBString& path, bool create) {
         return false;
     }
     m_path = path;
-    if (!create && pyramid) {
+    if (pyramid) {
         // The pyramid came before the file: check the file against it now.
         PlxMBString signature;
         if (ReadMeta("pyramid", signature) && signature != pyramid->Signature()) Exec("DELETE FROM tiles;");
@@ -260,6 +243,53 @@ bool VmLocalCacheManager::OpenDatabase(const PlxMBString& path, bool create) {
         WriteMeta("tilematrixset", pyramid->TileMatrixSet);
     }
     return true;
+}
+
+bool VmLocalCacheManager::ConnectLocked(const PlxMBString& path, bool create) {
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+    if (sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) {
+        LogFailure("tile cache cannot be opened", path.str() + ": " + (m_db ? sqlite3_errmsg(m_db) : "no memory"), __LINE__);
+        CloseLocked();
+        return false;
+    }
+    // Another process (or another manager on the same layer) may be writing.
+    sqlite3_busy_timeout(m_db, 5000);
+    return true;
+}
+
+// A new cache file is made complete under a name of its own and then linked
+// into place, which fails when the file is there already: two windows that
+// open the same layer at once both end up on one sound file, whichever made
+// it. A file that was there when Create was called is replaced, as Create
+// promises.
+bool VmLocalCacheManager::CreateFileLocked(const PlxMBString& path, int version, const PlxMBString& provider,
+                                           const VmTilePyramid* pyramid) {
+    const PlxMBString folder = VmFile::GetDir(path);
+    if (!folder.IsEmpty() && !VmFile::MkDirEx(folder)) return false;
+    if (IsCacheFileExist(path)) {
+        VmFile::Delete(path);
+        VmFile::Delete(path + "-wal");
+        VmFile::Delete(path + "-shm");
+        VmFile::Delete(path + "-journal");
+    }
+    static std::atomic<unsigned> s_counter{0};
+    const PlxMBString fresh =
+        path + PlxMBString(".new" + std::to_string(::getpid()) + "_" + std::to_string(s_counter.fetch_add(1)));
+    if (!ConnectLocked(fresh, true)) {
+        VmFile::Delete(fresh);
+        return false;
+    }
+    bool ok = Exec(kSchema) && WriteMeta("version", PlxMBString(std::to_string(version))) &&
+              WriteMeta("provider", provider) && WriteMeta("created", PlxMBString(std::to_string(std::time(nullptr))));
+    if (ok && pyramid) ok = WriteMeta("pyramid", pyramid->Signature()) && WriteMeta("tilematrixset", pyramid->TileMatrixSet);
+    CloseLocked();
+    if (ok && ::link(fresh.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+        LogFailure("tile cache cannot be created", path.str() + ": " + std::strerror(errno), __LINE__);
+        ok = false;
+    }
+    VmFile::Delete(fresh);
+    VmFile::Delete(fresh + "-journal");
+    return ok;
 }
 
 bool VmLocalCacheManager::Open(const PlxMBString& path, int flag) {

@@ -288,3 +288,41 @@ TEST_F(WMTSTest, ManyThreadsOnOneDatasetWhileTilesDownload) {
     EXPECT_FALSE(roads->IsOpen());
     EXPECT_TRUE(roads->Open()) << "and the cache opens again";
 }
+
+TEST_F(WMTSTest, ConcurrentSourcesOnOneServiceAndCacheFolder) {
+    // Two map windows on the same layer: each thread opens its own data
+    // source (the description is downloaded into the shared cache folder or
+    // read from it), and asks for tiles and views at once with the other.
+    ScriptedWMTS wmts;
+    const std::string address = wmts.server.Url("/wmts");
+    const std::string folder = temp.Path("cache").str();
+    const PlxRect2D world(-kWorld, kWorld, kWorld, -kWorld);
+    std::atomic<int> opened{0}, views{0}, complete{0};
+    auto window = [&](int t) {
+        auto source = Open(address, folder);
+        if (!source) return;
+        auto* roads = dynamic_cast<VmDatasetRasterWMTS*>(source->GetDataset(0));
+        if (!roads || !roads->Open()) return;
+        ++opened;
+        const PlxArray<double> scales = roads->GetScales();
+        for (int i = 0; i < 10; ++i) {
+            roads->Request(scales[(t + i) % scales.GetSize()], world, 0);
+            unsigned char state = 0;
+            std::unique_ptr<PlxRasterBlock> block(roads->GetViewBlock(world, 200 + t, 200, state));
+            if (block) ++views;
+        }
+        roads->Request(scales[1], world, 0);
+        if (WaitComplete(roads)) {
+            unsigned char state = 0;
+            std::unique_ptr<PlxRasterBlock> block(roads->GetViewBlock(world, 256, 256, state));
+            if (block && state == 1) ++complete;
+        }
+        roads->Close();
+    };
+    std::thread other(window, 1);
+    window(0);
+    other.join();
+    EXPECT_EQ(opened.load(), 2);
+    EXPECT_EQ(views.load(), 20);
+    EXPECT_EQ(complete.load(), 2) << "both windows see every tile of the level they waited for";
+}
