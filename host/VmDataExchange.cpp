@@ -64,24 +64,35 @@ GDALDatasetH CopyPixels(GDALDatasetH source) {
     for (int b = 2; b <= bands; ++b)
         if (GDALGetRasterDataType(GDALGetRasterBand(source, b)) != type)
             return GDALCreateCopy(memory, "", source, FALSE, nullptr, nullptr, nullptr);
-    const GSpacing pixel = static_cast<GSpacing>(bands) * GDALGetDataTypeSizeBytes(type);
-    const GSpacing line = pixel * width;
-    std::vector<unsigned char> buffer;
-    try {
-        buffer.resize(static_cast<size_t>(line) * static_cast<size_t>(height));
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
     const GSpacing band = GDALGetDataTypeSizeBytes(type);
-    if (GDALDatasetRasterIOEx(source, GF_Read, 0, 0, width, height, buffer.data(), width, height, type, bands, nullptr,
-                              pixel, line, band, nullptr) != CE_None)
-        return nullptr;
+    const GSpacing pixel = static_cast<GSpacing>(bands) * band;
+    const GSpacing line = pixel * width;
     char** options = CSLSetNameValue(nullptr, "INTERLEAVE", "PIXEL");
     GDALDatasetH copy = GDALCreate(memory, "", width, height, bands, type, options);
     CSLDestroy(options);
     if (!copy) return nullptr;
-    if (GDALDatasetRasterIOEx(copy, GF_Write, 0, 0, width, height, buffer.data(), width, height, type, bands, nullptr,
-                              pixel, line, band, nullptr) != CE_None) {
+    // The memory dataset's own pixels, pixel-interleaved: the decoder writes
+    // straight into them.
+    void* pixels = GDALGetInternalHandle(copy, "MEMORY1");
+    CPLErr read = CE_Failure;
+    if (pixels) {
+        read = GDALDatasetRasterIOEx(source, GF_Read, 0, 0, width, height, pixels, width, height, type, bands, nullptr,
+                                     pixel, line, band, nullptr);
+    } else {
+        std::vector<unsigned char> buffer;
+        try {
+            buffer.resize(static_cast<size_t>(line) * static_cast<size_t>(height));
+        } catch (const std::bad_alloc&) {
+            GDALClose(copy);
+            return nullptr;
+        }
+        read = GDALDatasetRasterIOEx(source, GF_Read, 0, 0, width, height, buffer.data(), width, height, type, bands,
+                                     nullptr, pixel, line, band, nullptr);
+        if (read == CE_None)
+            read = GDALDatasetRasterIOEx(copy, GF_Write, 0, 0, width, height, buffer.data(), width, height, type, bands,
+                                         nullptr, pixel, line, band, nullptr);
+    }
+    if (read != CE_None) {
         GDALClose(copy);
         return nullptr;
     }
