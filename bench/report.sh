@@ -35,30 +35,8 @@ python=/usr/bin/python3
 [ -x "$python" ] || python=python3
 "$python" -c "import owslib" 2>/dev/null || { echo "OWSLib not found (Debian package python3-owslib)" >&2; exit 2; }
 
-work=$(mktemp -d /tmp/ogcweb-report.XXXXXX)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-# start NAME COMMAND...: runs a server in the background, prints its port
-start() {
-    local name=$1; shift
-    "$@" >"$work/$name.out" 2>"$work/$name.err" &
-    pids+=($!)
-    local pid=$! line
-    for _ in $(seq 600); do
-        line=$(grep -m1 '^listening on' "$work/$name.out" 2>/dev/null || true)
-        [ -n "$line" ] && { echo "${line##*:}"; return; }
-        kill -0 "$pid" 2>/dev/null || { cat "$work/$name.err" >&2; exit 1; }
-        sleep 0.1
-    done
-    echo "$name did not start" >&2
-    exit 1
-}
+. bench/servers.sh
+bench_init ogcweb-report
 
 # wall milliseconds of one run of "$@" (output discarded; a failure stops)
 wall_ms() {
@@ -81,10 +59,12 @@ rows=()
 row() { rows+=("| $1 | $2 | $3 | $4 | $5 |"); echo "  $1: ours $2, $3 $4, ratio $5" >&2; }
 
 echo "starting the replay servers" >&2
-replay=$(start replay "$python" bench/replay_server.py)
-wfs=$(start wfs "$python" bench/wfs_bench_server.py)
-tiles=$(start tiles "$python" bench/tile_bench_server.py --latency-ms 0)
-slow=$(start slow "$python" bench/tile_bench_server.py --latency-ms 50)
+# Started here rather than in $(...), where a failure would not stop the script.
+start_server replay "$python" bench/replay_server.py >"$work/replay.port"
+start_server wfs "$python" bench/wfs_bench_server.py >"$work/wfs.port"
+start_server tiles "$python" bench/tile_bench_server.py --latency-ms 0 >"$work/tiles.port"
+start_server slow "$python" bench/tile_bench_server.py --latency-ms 50 >"$work/slow.port"
+replay=$(cat "$work/replay.port") wfs=$(cat "$work/wfs.port") tiles=$(cat "$work/tiles.port") slow=$(cat "$work/slow.port")
 
 # --- capabilities
 big="http://127.0.0.1:$replay/big"

@@ -20,24 +20,10 @@ fi
 command -v ogr2ogr >/dev/null || { echo "ogr2ogr not found" >&2; exit 2; }
 [ -x "$ogcweb" ] || { echo "$ogcweb not found (build first)" >&2; exit 2; }
 
-work=$(mktemp -d /tmp/ogcweb-wfs-bench.XXXXXX)
-server_pid=
-cleanup() {
-    if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-"$python" bench/wfs_bench_server.py >"$work/server.out" 2>"$work/server.err" &
-server_pid=$!
-for _ in $(seq 600); do   # generating 100k features takes a few seconds
-    grep -q '^listening on' "$work/server.out" 2>/dev/null && break
-    kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.err" >&2; exit 1; }
-    sleep 0.1
-done
-port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/server.out")
-[ -n "$port" ] || { echo "server did not start" >&2; exit 1; }
+. bench/servers.sh
+bench_init ogcweb-wfs-bench
+start_server wfs "$python" bench/wfs_bench_server.py >"$work/port"
+port=$(cat "$work/port")
 url="http://127.0.0.1:$port/wfs"
 
 # runs "$@" once under /usr/bin/time -v; appends "seconds kbytes" to $1's file

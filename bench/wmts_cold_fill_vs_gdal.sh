@@ -19,24 +19,11 @@ ogcweb="$build/apps/ogcweb"
 [ -x "$ogcweb" ] || { echo "$ogcweb not found (build first)" >&2; exit 2; }
 command -v gdal_translate >/dev/null || { echo "gdal_translate not found" >&2; exit 2; }
 
-work=$(mktemp -d /tmp/ogcweb-bench-coldfill.XXXXXX)
-server_pid=
-cleanup() {
-    if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-python3 bench/tile_bench_server.py --latency-ms "$latency" >"$work/server.out" 2>"$work/server.err" &
-server_pid=$!
-for _ in $(seq 100); do
-    grep -q '^listening on' "$work/server.out" 2>/dev/null && break
-    kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.err" >&2; exit 1; }
-    sleep 0.1
-done
-port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/server.out")
-[ -n "$port" ] || { echo "tile server did not start" >&2; exit 1; }
+. bench/servers.sh
+bench_init ogcweb-bench-coldfill
+# A subshell's exit in $(...) would not stop the script: start first, then read.
+start_server tiles python3 bench/tile_bench_server.py --latency-ms "$latency" >"$work/port"
+port=$(cat "$work/port")
 service="http://127.0.0.1:$port/wmts"
 
 # Level 7 (1222.99 m per pixel): 2048 pixels span a little over eight tiles
