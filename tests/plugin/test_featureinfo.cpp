@@ -1,6 +1,7 @@
 // GetFeatureInfo: the request object, its URL and grouping of query layers,
 // the plain-text and XML readers on real and handwritten answers, and the
 // WMS dataset's entry point against scripted and real servers.
+#include "FeatureInfoAccess.h"
 #include "OGCCapabilities.h"
 #include "SampleServer.h"
 #include "ScriptedServer.h"
@@ -20,26 +21,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-namespace VMK {
-// Reaches the request object's private URL builder, grouping and readers.
-class VmWMSFeatureInfosTestAccess {
-public:
-    static PlxMBString URL(VmWMSFeatureInfos& f, const char* queryLayers) { return f.GetFeatureInfoURL(queryLayers); }
-    static void Store(VmWMSFeatureInfos& f, const char* name, PlxArray<PlxMBString>& prefixes,
-                      PlxDict<PlxMBString, PlxMBString>& groups) {
-        f.StorageQueryLayers(name, prefixes, groups);
-    }
-    static unsigned char Text(const PlxMBString& path, PlxDict<PlxMBString, PlxMBString>& result) {
-        VmWMSFeatureInfos f;
-        return f.ReadTextInfo(path, result);
-    }
-    static unsigned char Xml(VmMarkup& document, PlxDict<PlxMBString, PlxMBString>& result) {
-        VmWMSFeatureInfos f;
-        return f.ReadXMLInfo(document, result);
-    }
-};
-} // namespace VMK
 
 using namespace VMK;
 using Access = VmWMSFeatureInfosTestAccess;
