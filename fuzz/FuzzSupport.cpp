@@ -1,5 +1,7 @@
 #include "FuzzSupport.h"
 
+#include "OGCCapabilities.h"
+
 #include "VmStream.h"
 #include "VmToolkit.h"
 
@@ -40,6 +42,10 @@ void Init() {
     Folder() = pattern;
     std::atexit(RemoveFolder);
     VMK::VmFile::SetTempDir(PLX::PlxMBString(pattern));
+    // Inputs are at most a megabyte: a document whose layers would hold more
+    // CRS names than this is already past any real service, and reaching the
+    // engine's own limit would only measure the fuzzer's memory.
+    VMK::WMSCapabilities::SetMaxCRSNames(200 * 1000);
     // The log would otherwise write one line per refused input to a file.
     VMK::VmLogFile::GetInstance(false).SetPath("");
     VMK::VmLogFile::GetInstance(false).ClearEntries();

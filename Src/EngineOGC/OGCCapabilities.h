@@ -128,10 +128,11 @@ public:
     // Layers nested deeper below the root layer than this are not read.
     static constexpr int kMaxLayerDepth = 64;
     // Inherited CRS names are copied into every layer: once the document's
-    // layers hold this many names in all, further layers inherit none, so
-    // that a root listing thousands of names above thousands of layers
-    // cannot exhaust memory.
-    static constexpr long kMaxCRSNames = 16 * 1000 * 1000;
+    // layers hold this many names in all (16 million unless set), further
+    // layers inherit none, so that a root listing thousands of names above
+    // thousands of layers cannot exhaust memory. Returns the previous limit.
+    static long SetMaxCRSNames(long names);
+    static long MaxCRSNames();
 
     WMSCapabilities();
     // Destroys the layer tree.

@@ -5,6 +5,7 @@
 
 #include "VmToolkit.h"
 
+#include <atomic>
 #include <cstdlib>
 
 #define VM_LOG_SOURCE "Src/EngineOGC/OGCCapabilitiesWMS"
@@ -93,6 +94,13 @@ WMSCapabilities111::WMSCapabilities111() : WMSCapabilities(&kRules111) { Version
 WMSCapabilities130::WMSCapabilities130() : WMSCapabilities(&kRules130) { Version = "1.3.0"; }
 
 // ---------------------------------------------------------------------------
+
+namespace {
+std::atomic<long> g_maxCRSNames{16L * 1000 * 1000};
+} // namespace
+
+long WMSCapabilities::SetMaxCRSNames(long names) { return g_maxCRSNames.exchange(names); }
+long WMSCapabilities::MaxCRSNames() { return g_maxCRSNames.load(); }
 
 unsigned char WMSCapabilities::ParseDocument(VmMarkup& markup) {
     m_crsNames = 0;
@@ -227,13 +235,14 @@ WMSLayer* WMSCapabilities::ParseLayer(VmMarkup& markup, PlxMBString prefix, WMSL
     }
 
     if (parent) {
-        const bool withNames = m_crsNames + layer->SRSList.GetSize() + parent->SRSList.GetSize() <= kMaxCRSNames;
-        if (!withNames && m_crsNames <= kMaxCRSNames)
+        const long limit = MaxCRSNames();
+        const bool withNames = m_crsNames + layer->SRSList.GetSize() + parent->SRSList.GetSize() <= limit;
+        if (!withNames && m_crsNames <= limit)
             VmLogFile::GetInstance(false).RecordLog(300, "CRS names not inherited any further",
                                                     ("layers hold " + std::to_string(m_crsNames) + " names").c_str(),
                                                     VM_LOG_SOURCE, __LINE__);
         layer->InheriFrom(parent, withNames);
-        if (!withNames) m_crsNames = kMaxCRSNames + 1;  // logged once
+        if (!withNames) m_crsNames = limit + 1;  // logged once
     }
     m_crsNames += layer->SRSList.GetSize();
     // Reading, copying and flattening the tree all recurse, so a hostile

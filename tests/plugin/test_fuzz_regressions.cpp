@@ -46,3 +46,26 @@ TEST(FuzzRegressionTest, GridLimitsTooFarApartGiveNoGrid) {
     EXPECT_EQ(dataset.GetGridWidth(), 0);
     EXPECT_EQ(dataset.GetGridHeight(), 5);
 }
+
+// Twenty thousand CRS names on the root above seventy thousand layers: each
+// layer copied the root's names (over a billion strings). Layers now stop
+// inheriting names once the document's layers hold the limit, which is
+// lowered here as the fuzz targets lower it.
+TEST(FuzzRegressionTest, CRSInheritanceStopsAtTheDocumentsLimit) {
+    LogCapture log;
+    const long saved = WMSCapabilities::SetMaxCRSNames(200 * 1000);
+    WMSCapabilities111 doc;
+    const unsigned char loaded = doc.LoadFile(Regression("fuzz_caps_wms111", "crs-inheritance.xml"));
+    WMSCapabilities::SetMaxCRSNames(saved);
+    ASSERT_EQ(loaded, 1);
+    ASSERT_NE(doc.RootLayer, nullptr);
+    ASSERT_EQ(doc.RootLayer->Children.GetSize(), 70000);
+    EXPECT_EQ(doc.RootLayer->SRSList.GetSize(), 20000);
+    // The root's own 20,000 and 9 layers of 20,000 fit; the 10th would pass
+    // the limit.
+    EXPECT_EQ(doc.RootLayer->Children[0]->SRSList.GetSize(), 20000);
+    EXPECT_EQ(doc.RootLayer->Children[8]->SRSList.GetSize(), 20000);
+    EXPECT_EQ(doc.RootLayer->Children[9]->SRSList.GetSize(), 0);
+    EXPECT_EQ(doc.RootLayer->Children[69999]->SRSList.GetSize(), 0);
+    EXPECT_EQ(log.Count("CRS names not inherited any further"), 1);
+}
