@@ -66,8 +66,8 @@ case $target in
     # Each format the importer reads, made from the handwritten grid.
     grid="$root/fuzz/seeds/fuzz_image_import/grid.asc"
     if command -v gdal_translate > /dev/null; then
-      for spec in "PNG png" "JPEG jpg" "GIF gif" "BMP bmp" "GTiff tif"; do
-        set -- $spec
+      for format in "PNG png" "JPEG jpg" "GIF gif" "BMP bmp" "GTiff tif"; do
+        set -- $format
         gdal_translate -q -ot Byte -scale -of "$1" "$grid" "$out/grid.$2" > /dev/null 2>&1 || true
       done
       gdal_translate -q -ot Byte -scale -of GTiff -co COMPRESS=DEFLATE "$grid" "$out/grid-deflate.tif" \
