@@ -146,6 +146,15 @@ void PrintLog(const std::vector<VMK::VmLogEntry>& entries) {
     }
 }
 
+// The lines every description starts with, whichever interface gave them.
+void PrintHeading(const std::string& engine, const std::string& url, const std::string& service,
+                  const std::string& version) {
+    std::printf("engine:   %s\n", engine.c_str());
+    std::printf("address:  %s\n", url.c_str());
+    std::printf("service:  %s\n", service.c_str());
+    std::printf("version:  %s\n", version.empty() ? "unknown" : version.c_str());
+}
+
 // The same service reached as programs of the data-connectivity interface
 // reach it: through the bridge the engine hands out, which must show the
 // engine and datasets the engine interface shows.
@@ -155,11 +164,7 @@ int RunInfoThroughBridge(const ParsedArgs& args) {
     PLX::PlxDataSource& source = session.OpenBridge(url);
     session.EndProgressLine();
 
-    const std::string version = source.GetVersion().str();
-    std::printf("engine:   %s\n", source.GetEngineName().c_str());
-    std::printf("address:  %s\n", url.c_str());
-    std::printf("service:  %s\n", args.Value("kind", "wms").c_str());
-    std::printf("version:  %s\n", version.empty() ? "unknown" : version.c_str());
+    PrintHeading(source.GetEngineName().str(), url, args.Value("kind", "wms"), source.GetVersion().str());
     std::printf("through:  data-connectivity bridge\n");
     std::printf("datasets: %d\n", source.GetDatasetCount());
     for (int i = 0; i < source.GetDatasetCount(); ++i) {
@@ -184,11 +189,7 @@ int RunInfoTiles(const ParsedArgs& given) {
     VMK::VmDataSource& source = session.Open(url);
     session.EndProgressLine();
 
-    const std::string version = source.GetServiceVersion().str();
-    std::printf("engine:   %s\n", source.GetEngineName().c_str());
-    std::printf("address:  %s\n", url.c_str());
-    std::printf("service:  wmts\n");
-    std::printf("version:  %s\n", version.empty() ? "unknown" : version.c_str());
+    PrintHeading(source.GetEngineName().str(), url, "wmts", source.GetServiceVersion().str());
     std::printf("cache:    %s\n", args.Value("cache", "(WebCacheFilePath of the host configuration)").c_str());
     int count = 0;
     for (int i = 0; i < source.GetDatasetCount(); ++i) count += source.GetDataset(i)->GetType() == VMK::VmDataset::WebTile;
@@ -222,17 +223,14 @@ int RunInfoTiles(const ParsedArgs& given) {
 
 int RunInfo(const ParsedArgs& args) {
     if (args.Has("bridge")) return RunInfoThroughBridge(args);
-    if (args.Value("kind") == "wmts" && !args.Has("bridge")) return RunInfoTiles(args);
+    if (args.Value("kind") == "wmts") return RunInfoTiles(args);
     const std::string url = SingleUrl(args);
     Session session(args);
     VMK::VmDataSource& source = session.Open(url);
     session.EndProgressLine();
 
-    const std::string version = source.GetServiceVersion().str();
-    std::printf("engine:   %s\n", source.GetEngineName().c_str());
-    std::printf("address:  %s\n", url.c_str());
-    std::printf("service:  %s\n", source.GetConnectionInfo().Target.c_str());
-    std::printf("version:  %s\n", version.empty() ? "unknown" : version.c_str());
+    PrintHeading(source.GetEngineName().str(), url, source.GetConnectionInfo().Target.str(),
+                 source.GetServiceVersion().str());
     std::printf("datasets: %d\n", source.GetDatasetCount());
     for (int i = 0; i < source.GetDatasetCount(); ++i) {
         VMK::VmDataset* dataset = source.GetDataset(i);

@@ -215,7 +215,6 @@ struct Outlined {
     const char* data = nullptr;
     size_t size = 0;
     std::shared_ptr<const markup::DocumentOutline> outline;
-    const markup::DocumentOutline* spansOf = nullptr;
     pugi::xml_document shell;  // the root's start tag as an empty element
     pugi::xml_document member;
     long memberIndex = -1;
@@ -279,20 +278,19 @@ struct Outlined {
             outline = fresh;
             if (key) RememberOutline(*key, outline);
         }
-        spansOf = outline.get();
-        const std::string tag = markup::RootStartTag(data, *spansOf);
+        const std::string tag = markup::RootStartTag(data, *outline);
         if (!shell.load_buffer(tag.data(), tag.size(), kParseOptions, pugi::encoding_utf8)) {
-            error = AtOffset("Error parsing start element tag", static_cast<std::ptrdiff_t>(spansOf->root.begin));
+            error = AtOffset("Error parsing start element tag", static_cast<std::ptrdiff_t>(outline->root.begin));
             return false;
         }
         return true;
     }
 
-    long Count() const { return static_cast<long>(spansOf->children.size()); }
+    long Count() const { return static_cast<long>(outline->children.size()); }
 
     bool NameIs(long index, const char* name) const {
         if (name == nullptr || *name == '\0') return true;
-        const markup::ElementSpan& span = spansOf->children[static_cast<size_t>(index)];
+        const markup::ElementSpan& span = outline->children[static_cast<size_t>(index)];
         return std::strlen(name) == span.nameLength && std::memcmp(data + span.nameBegin, name, span.nameLength) == 0;
     }
 
@@ -303,7 +301,7 @@ struct Outlined {
     pugi::xml_node Member(long index) {
         if (index < 0 || index >= Count()) return pugi::xml_node();
         if (index != memberIndex) {
-            const markup::ElementSpan& span = spansOf->children[static_cast<size_t>(index)];
+            const markup::ElementSpan& span = outline->children[static_cast<size_t>(index)];
             memberIndex = index;
             ReleaseBefore(span.begin);
             if (!member.load_buffer(data + span.begin, span.end - span.begin, kParseOptions,
