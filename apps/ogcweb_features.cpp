@@ -1,6 +1,7 @@
 // ogcweb features: the features of one feature dataset, selected by region,
 // identifiers or condition, written as a GeoJSON feature collection.
 #include "ogcweb_commands.h"
+#include "ogcweb_geojson.h"
 #include "ogcweb_session.h"
 
 #include "VmEngine.h"
@@ -9,11 +10,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -58,119 +57,6 @@ std::vector<int> ParseIds(const std::string& text) {
     return ids;
 }
 
-// The string as JSON text. Bytes that are not UTF-8 become U+FFFD: services
-// do send Latin-1 now and then, and one stray byte must not make the whole
-// file unreadable.
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    const size_t n = text.size();
-    for (size_t i = 0; i < n;) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            default:
-                if (c < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                    out += escaped;
-                } else {
-                    out += static_cast<char>(c);
-                }
-            }
-            ++i;
-            continue;
-        }
-        // Length of the sequence and the smallest code point it may encode
-        // (shorter forms of small code points are not UTF-8).
-        size_t length = 0;
-        unsigned long code = 0, least = 0;
-        if (c >= 0xC2 && c <= 0xDF) length = 2, code = c & 0x1F, least = 0x80;
-        else if (c >= 0xE0 && c <= 0xEF) length = 3, code = c & 0x0F, least = 0x800;
-        else if (c >= 0xF0 && c <= 0xF4) length = 4, code = c & 0x07, least = 0x10000;
-        bool valid = length > 0 && i + length <= n;
-        for (size_t k = 1; valid && k < length; ++k) {
-            const unsigned char next = static_cast<unsigned char>(text[i + k]);
-            valid = (next & 0xC0) == 0x80;
-            code = (code << 6) | (next & 0x3F);
-        }
-        valid = valid && code >= least && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
-        if (valid) {
-            out.append(text, i, length);
-            i += length;
-        } else {
-            out += "\\ufffd";
-            ++i;
-        }
-    }
-    return out + "\"";
-}
-
-// JSON's number grammar: -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
-bool IsJsonNumber(const std::string& text) {
-    size_t i = 0;
-    const size_t n = text.size();
-    auto digits = [&]() {
-        const size_t start = i;
-        while (i < n && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
-        return i > start;
-    };
-    if (i < n && text[i] == '-') ++i;
-    if (i < n && text[i] == '0') ++i;
-    else if (!digits()) return false;
-    if (i < n && text[i] == '.') {
-        ++i;
-        if (!digits()) return false;
-    }
-    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
-        ++i;
-        if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
-        if (!digits()) return false;
-    }
-    return i == n;
-}
-
-// A numeric field's value: the engine's text when JSON reads it as it is,
-// otherwise the shortest text of its value that reads back the same; null
-// for no value or text that is no finite number.
-std::string JsonNumber(const std::string& text) {
-    if (IsJsonNumber(text)) return text;
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    while (end && std::isspace(static_cast<unsigned char>(*end))) ++end;
-    if (text.empty() || !end || *end != '\0' || !std::isfinite(value)) return "null";
-    char buffer[40];
-    for (int precision = 15; precision <= 17; ++precision) {
-        std::snprintf(buffer, sizeof buffer, "%.*g", precision, value);
-        if (std::strtod(buffer, nullptr) == value) break;
-    }
-    return IsJsonNumber(buffer) ? buffer : "null";
-}
-
-std::string JsonValue(const VMK::PlxFieldInfo& field, const std::string& text) {
-    switch (field.Type) {
-    case VMK::PlxFieldInfo::Byte:
-    case VMK::PlxFieldInfo::Int16:
-    case VMK::PlxFieldInfo::Int32:
-    case VMK::PlxFieldInfo::Int64:
-    case VMK::PlxFieldInfo::Single:
-    case VMK::PlxFieldInfo::Double:
-        return text.empty() ? "null" : JsonNumber(text);
-    case VMK::PlxFieldInfo::Boolean:
-        if (text == "1" || text == "true") return "true";
-        if (text == "0" || text == "false") return "false";
-        return "null";
-    default:
-        return JsonString(text);
-    }
-}
-
 VMK::VmDatasetVector* FindVectorDataset(Session& session, VMK::VmDataSource& source, const std::string& name) {
     std::string known;
     for (int i = 0; i < source.GetDatasetCount(); ++i) {
@@ -184,42 +70,6 @@ VMK::VmDatasetVector* FindVectorDataset(Session& session, VMK::VmDataSource& sou
     throw session.Fail("no feature dataset named \"" + name + "\" at " + session.Url() +
                            (known.empty() ? std::string(" (it offers none)") : " (datasets: " + known + ")"),
                        {});
-}
-
-// Writes the collection; the number of features, or -1 when the file could
-// not be written (nothing is left behind then).
-int WriteCollection(VMK::VmRecordset& records, const std::string& path) {
-    // The fields of the records as downloaded, which the recordset's own
-    // dataset has; the feature dataset may show others.
-    VMK::PlxFieldInfos fields;
-    if (records.GetDataset()) records.GetDataset()->GetFieldInfos(fields);
-
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return -1;
-    out << "{\"type\":\"FeatureCollection\",\"features\":[";
-    int count = 0;
-    for (records.MoveFirst(); !records.IsEOF(); records.MoveNext()) {
-        out << (count ? ",\n" : "\n") << "{\"type\":\"Feature\"";
-        const int id = records.GetID();
-        if (id > 0) out << ",\"id\":" << id;
-        out << ",\"properties\":{";
-        for (int i = 0; i < fields.GetSize(); ++i)
-            out << (i ? "," : "") << JsonString(fields[i].Name.str()) << ":"
-                << JsonValue(fields[i], records.GetFieldValue(fields[i].Name).str());
-        out << "},\"geometry\":";
-        VMK::VmGeometry* geometry = records.GetGeometry();
-        const std::string json = geometry ? geometry->ToGeoJSON().str() : std::string();
-        out << (json.empty() ? "null" : json) << "}";
-        ++count;
-    }
-    out << "\n]}\n";
-    out.close();
-    if (!out) {
-        std::error_code ec;
-        fs::remove(path, ec);
-        return -1;
-    }
-    return count;
 }
 
 int RunFeatures(const ParsedArgs& args) {
@@ -270,7 +120,7 @@ int RunFeatures(const ParsedArgs& args) {
         throw session.Fail("the service returned no features of \"" + name + "\"", entries);
     }
 
-    const int count = WriteCollection(*records, output);
+    const int count = WriteFeatureCollection(*records, output);
     if (count < 0) throw session.Fail("cannot write " + output, {});
     std::printf("wrote %s (%d feature%s)\n", output.c_str(), count, count == 1 ? "" : "s");
     return kExitOk;

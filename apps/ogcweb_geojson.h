@@ -1,0 +1,27 @@
+// GeoJSON text for `ogcweb features`: a feature collection written from a
+// recordset, through one buffer that goes to the file in large writes.
+#pragma once
+
+#include <string>
+
+namespace VMK {
+class VmRecordset;
+}
+
+namespace ogcweb {
+
+// Appends `text` as a JSON string. Bytes that are not UTF-8 become U+FFFD:
+// services do send Latin-1 now and then, and one stray byte must not make
+// the whole file unreadable.
+void AppendJsonString(std::string& out, const char* text, size_t length);
+
+// Appends a numeric field's value: the engine's text when JSON reads it as
+// it is, otherwise the shortest text of its value that reads back the same;
+// null for no value or text that is no finite number.
+void AppendJsonNumber(std::string& out, const std::string& text);
+
+// Writes the records as a feature collection; the number of features, or
+// -1 when the file could not be written (nothing is left behind then).
+int WriteFeatureCollection(VMK::VmRecordset& records, const std::string& path);
+
+} // namespace ogcweb
