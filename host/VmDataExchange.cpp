@@ -194,6 +194,30 @@ bool VmDataExchange::ExportRaster(VmDatasetRaster* raster, const PlxMBString& pa
     return true;
 }
 
+namespace {
+
+// A memory dataset over the block's own bytes, rows padded as they are:
+// a view of tens of megabytes is written out without a copy.
+GDALDatasetH PixelsOfBlock(const PlxRasterBlock& block) {
+    GDALDatasetH pixels =
+        GDALCreate(GDALGetDriverByName("MEM"), "", block.PixelWidth, block.PixelHeight, 0, GDT_Byte, nullptr);
+    if (!pixels) return nullptr;
+    for (int band = 0; band < 4; ++band) {
+        char pointer[64];
+        std::snprintf(pointer, sizeof pointer, "DATAPOINTER=%p", static_cast<const void*>(block.Data.data() + band));
+        char lineOffset[48];
+        std::snprintf(lineOffset, sizeof lineOffset, "LINEOFFSET=%d", block.RowBytes);
+        const char* options[] = {pointer, "PIXELOFFSET=4", lineOffset, nullptr};
+        if (GDALAddBand(pixels, GDT_Byte, const_cast<char**>(options)) != CE_None) {
+            GDALClose(pixels);
+            return nullptr;
+        }
+    }
+    return pixels;
+}
+
+} // namespace
+
 bool VmDataExchange::ExportRasterBlock(const PlxRasterBlock& block, const VmPrjCoordSys& prj,
                                        const PlxMBString& path) {
     const int width = block.PixelWidth, height = block.PixelHeight;
@@ -207,13 +231,9 @@ bool VmDataExchange::ExportRasterBlock(const PlxRasterBlock& block, const VmPrjC
     if (!tiff && lower.Right(4) != ".png") return false;
     EnsureGdalDrivers();
 
-    GDALDatasetH pixels = GDALCreate(GDALGetDriverByName("MEM"), "", width, height, 4, GDT_Byte, nullptr);
+    GDALDatasetH pixels = PixelsOfBlock(block);
     if (!pixels) return false;
-    // The block's rows may be padded: one interleaved read with its own
-    // line spacing takes them as they are.
-    int bands[4] = {1, 2, 3, 4};
-    bool ok = GDALDatasetRasterIO(pixels, GF_Write, 0, 0, width, height, const_cast<unsigned char*>(block.Data.data()),
-                                  width, height, GDT_Byte, 4, bands, 4, block.RowBytes, 1) == CE_None;
+    bool ok = true;
     for (int band = 1; band <= 4 && ok; ++band)
         GDALSetRasterColorInterpretation(GDALGetRasterBand(pixels, band),
                                          band == 4 ? GCI_AlphaBand : static_cast<GDALColorInterp>(GCI_RedBand + band - 1));

@@ -1,6 +1,7 @@
 // Tile geometry (VmTilePyramid), tile image decoding and the raster block.
 #include "VmGdalDrivers.h"
 #include "VmTileCache.h"
+#include "VmPixelBuffer.h"
 
 #include <cpl_conv.h>
 #include <cpl_error.h>
@@ -174,7 +175,7 @@ bool PlxRasterBlock::Init() {
     const int64_t bytes = static_cast<int64_t>(RowBytes) * PixelHeight;
     if (bytes > (int64_t(1) << 30)) return false;
     try {
-        Data.assign(static_cast<size_t>(bytes), 0);
+        AllocatePixels(Data, static_cast<size_t>(bytes));
     } catch (const std::bad_alloc&) {
         Data.clear();
         return false;

@@ -1,5 +1,7 @@
 // The cache file of one layer (SQLite) and the composition of views from it.
 #include "VmTileCache.h"
+#include "VmTileResample.h"
+#include "VmPixelBuffer.h"
 
 #include "VmStream.h"
 #include "VmToolkit.h"
@@ -58,46 +60,6 @@ void InParallel(int count, const std::function<void(int)>& work) {
     run();
     for (std::thread& helper : helpers) helper.join();
 }
-
-struct Sampler {
-    const unsigned char* pixels;
-    int width;
-    int height;
-
-    // Bilinear over the four neighbours of (u, v) in pixel-centre units,
-    // weighting colours by alpha so that transparent (missing) neighbours
-    // fade the edge instead of darkening it.
-    void Bilinear(double u, double v, unsigned char* out) const {
-        const double x = u - 0.5, y = v - 0.5;
-        const int x0 = static_cast<int>(std::floor(x)), y0 = static_cast<int>(std::floor(y));
-        const double fx = x - x0, fy = y - y0;
-        double sum[4] = {0, 0, 0, 0};
-        for (int k = 0; k < 4; ++k) {
-            const int px = std::min(std::max(x0 + (k & 1), 0), width - 1);
-            const int py = std::min(std::max(y0 + (k >> 1), 0), height - 1);
-            const double w = ((k & 1) ? fx : 1.0 - fx) * ((k >> 1) ? fy : 1.0 - fy);
-            if (w == 0.0) continue;
-            const unsigned char* p = pixels + (static_cast<size_t>(py) * width + px) * 4;
-            const double wa = w * p[3];
-            sum[0] += wa * p[0];
-            sum[1] += wa * p[1];
-            sum[2] += wa * p[2];
-            sum[3] += wa;
-        }
-        if (sum[3] <= 0.0) {
-            out[0] = out[1] = out[2] = out[3] = 0;
-            return;
-        }
-        for (int c = 0; c < 3; ++c) out[c] = static_cast<unsigned char>(std::min(255.0, sum[c] / sum[3] + 0.5));
-        out[3] = static_cast<unsigned char>(std::min(255.0, sum[3] + 0.5));
-    }
-
-    void Nearest(double u, double v, unsigned char* out) const {
-        const int px = std::min(std::max(static_cast<int>(std::floor(u)), 0), width - 1);
-        const int py = std::min(std::max(static_cast<int>(std::floor(v)), 0), height - 1);
-        std::memcpy(out, pixels + (static_cast<size_t>(py) * width + px) * 4, 4);
-    }
-};
 
 } // namespace
 
@@ -533,7 +495,7 @@ bool VmLocalCacheManager::ComposeView(int left, int top, int right, int bottom, 
     image.PixelFormat = 32;
     image.RowBytes = VmImgToolkit::AlignWidth(32, width);
     try {
-        image.Pixels.assign(static_cast<size_t>(image.RowBytes) * height, 0);
+        AllocatePixels(image.Pixels, static_cast<size_t>(image.RowBytes) * height);
     } catch (const std::bad_alloc&) {
         image = VmImageData();
         return false;
@@ -549,11 +511,10 @@ bool VmLocalCacheManager::ComposeView(int left, int top, int right, int bottom, 
         complete = false;
         return false;
     }
-    // Every tile's place is written below, by its pixels or by zeros, so
-    // the mosaic starts uninitialised.
-    const size_t mosaicBytes = static_cast<size_t>(mosaicWidth * mosaicHeight * 4);
-    std::unique_ptr<unsigned char[]> mosaic(new (std::nothrow) unsigned char[mosaicBytes]);
-    if (!mosaic) {
+    std::vector<unsigned char> mosaic;
+    try {
+        AllocatePixels(mosaic, static_cast<size_t>(mosaicWidth * mosaicHeight * 4));
+    } catch (const std::bad_alloc&) {
         image = VmImageData();
         complete = false;
         return false;
@@ -583,7 +544,7 @@ bool VmLocalCacheManager::ComposeView(int left, int top, int right, int bottom, 
         const int copyWidth = piece.placed ? std::min(tile.Width, m.TileWidth) : 0;
         const int copyHeight = piece.placed ? std::min(tile.Height, m.TileHeight) : 0;
         for (int y = 0; y < m.TileHeight; ++y) {
-            unsigned char* line = mosaic.get() + ((y0 + y) * mosaicWidth + x0) * 4;
+            unsigned char* line = mosaic.data() + ((y0 + y) * mosaicWidth + x0) * 4;
             const size_t copied = y < copyHeight ? static_cast<size_t>(copyWidth) * 4 : 0;
             if (copied) std::memcpy(line, tile.Pixels.data() + static_cast<size_t>(y) * tile.RowBytes, copied);
             std::memset(line + copied, 0, static_cast<size_t>(m.TileWidth) * 4 - copied);
@@ -601,27 +562,17 @@ bool VmLocalCacheManager::ComposeView(int left, int top, int right, int bottom, 
     // Where the layer has no tiles the mosaic ends, and so does the image.
     const double originX = m.TopLeftX + static_cast<double>(range.MinCol) * m.TileSpanX();
     const double originY = m.TopLeftY - static_cast<double>(range.MinRow) * m.TileSpanY();
-    const Sampler sampler{mosaic.get(), static_cast<int>(mosaicWidth), static_cast<int>(mosaicHeight)};
     const bool bilinear = GetResampling() == 1;
+    std::vector<double> across(static_cast<size_t>(width)), down(static_cast<size_t>(height));
+    for (int i = 0; i < width; ++i) across[static_cast<size_t>(i)] = (area.left + (i + 0.5) * resX - originX) / m.Resolution;
+    for (int j = 0; j < height; ++j) down[static_cast<size_t>(j)] = (originY - (area.top - (j + 0.5) * resY)) / m.Resolution;
+    const tiles::SampleAxis columns = tiles::MakeAxis(across, static_cast<int>(mosaicWidth), bilinear);
+    const tiles::SampleAxis rows = tiles::MakeAxis(down, static_cast<int>(mosaicHeight), bilinear);
     constexpr int kRowsPerTask = 32;
     InParallel((height + kRowsPerTask - 1) / kRowsPerTask, [&](int task) {
-        const int last = std::min(height, (task + 1) * kRowsPerTask);
-        for (int j = task * kRowsPerTask; j < last; ++j) {
-            const double y = area.top - (j + 0.5) * resY;
-            const double v = (originY - y) / m.Resolution;
-            unsigned char* out = image.Pixels.data() + static_cast<size_t>(j) * image.RowBytes;
-            for (int i = 0; i < width; ++i, out += 4) {
-                const double x = area.left + (i + 0.5) * resX;
-                const double u = (x - originX) / m.Resolution;
-                if (u < 0.0 || v < 0.0 || u >= static_cast<double>(mosaicWidth) ||
-                    v >= static_cast<double>(mosaicHeight))
-                    continue;
-                if (bilinear)
-                    sampler.Bilinear(u, v, out);
-                else
-                    sampler.Nearest(u, v, out);
-            }
-        }
+        tiles::ResampleRows(mosaic.data(), static_cast<int>(mosaicWidth), columns, rows, task * kRowsPerTask,
+                            std::min(height, (task + 1) * kRowsPerTask), image.Pixels.data(),
+                            static_cast<size_t>(image.RowBytes));
     });
     return true;
 }
