@@ -16,13 +16,14 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -86,10 +87,28 @@ std::string DefaultCacheFolder() {
 struct Downloads {
     std::atomic<int> stored{0};
     std::atomic<int> failed{0};
+    std::mutex mutex;
+    std::condition_variable ranEmpty;
+    bool emptied = false;
 
     static void OnResponse(uint64_t user, const VMK::VmTile*, int status) {
         auto* self = reinterpret_cast<Downloads*>(static_cast<uintptr_t>(user));
         (status == 0 ? self->stored : self->failed)++;
+    }
+
+    static void OnFinished(uint64_t user, const VMK::VmTile*, int) {
+        auto* self = reinterpret_cast<Downloads*>(static_cast<uintptr_t>(user));
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->emptied = true;
+        self->ranEmpty.notify_all();
+    }
+
+    // Sleeps for `most`, or less when the queue runs empty meanwhile: the
+    // view is composed as soon as its last tile is in.
+    void Pause(std::chrono::milliseconds most) {
+        std::unique_lock<std::mutex> lock(mutex);
+        ranEmpty.wait_for(lock, most, [this] { return emptied; });
+        emptied = false;
     }
 };
 
@@ -138,7 +157,7 @@ PLX::PlxRect2D ViewRegion(Session& session, const BoundingBox& box, const std::s
 
 // Until the queue is empty or `seconds` have passed; a line on standard
 // error counts the tiles once that takes more than a moment.
-bool WaitForTiles(VMK::VmDatasetRasterWeb& tiles, const Downloads& downloads, long seconds, bool show,
+bool WaitForTiles(VMK::VmDatasetRasterWeb& tiles, Downloads& downloads, long seconds, bool show,
                   int inView) {
     const auto start = std::chrono::steady_clock::now();
     bool lineOpen = false;
@@ -153,7 +172,7 @@ bool WaitForTiles(VMK::VmDatasetRasterWeb& tiles, const Downloads& downloads, lo
             lineOpen = true;
         }
         if (complete || elapsed >= static_cast<double>(seconds)) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        downloads.Pause(std::chrono::milliseconds(50));
     }
     if (lineOpen) std::fprintf(stderr, complete ? ", done\n" : ", gave up waiting\n");
     return complete;
@@ -195,6 +214,7 @@ int RunView(const ParsedArgs& given) {
     if (std::unique_ptr<VMK::VmTiles> covering{tiles->QueryWithBounds(view, scale)}) inView = covering->GetSize();
 
     tiles->SetDownloadResponseFunc(&Downloads::OnResponse, reinterpret_cast<uintptr_t>(&downloads));
+    tiles->SetRequestFinishedFunc(&Downloads::OnFinished, reinterpret_cast<uintptr_t>(&downloads));
     session.TakeLogEntries();
     if (!tiles->Request(scale, view, 0))
         throw session.Fail("no tiles to request for " + Number(view.left) + "," + Number(view.bottom) + "," +
@@ -205,6 +225,7 @@ int RunView(const ParsedArgs& given) {
     session.EndProgressLine();
     // Workers report no more once the view is composed and written.
     tiles->SetDownloadResponseFunc(nullptr, 0);
+    tiles->SetRequestFinishedFunc(nullptr, 0);
 
     unsigned char state = 0;
     std::unique_ptr<VMK::PlxRasterBlock> block;

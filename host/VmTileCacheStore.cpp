@@ -241,9 +241,11 @@ bool VmLocalCacheManager::CreateFileLocked(const PlxMBString& path, int version,
         VmFile::Delete(fresh);
         return false;
     }
-    bool ok = Exec(kSchema) && WriteMeta("version", PlxMBString(std::to_string(version))) &&
+    // One transaction: the file is synced once, not once per statement.
+    bool ok = Exec("BEGIN;") && Exec(kSchema) && WriteMeta("version", PlxMBString(std::to_string(version))) &&
               WriteMeta("provider", provider) && WriteMeta("created", PlxMBString(std::to_string(std::time(nullptr))));
     if (ok && pyramid) ok = WriteMeta("pyramid", pyramid->Signature()) && WriteMeta("tilematrixset", pyramid->TileMatrixSet);
+    ok = ok && Exec("COMMIT;");
     CloseLocked();
     if (ok && ::link(fresh.c_str(), path.c_str()) != 0 && errno != EEXIST) {
         LogFailure("tile cache cannot be created", path.str() + ": " + std::strerror(errno), __LINE__);
