@@ -240,8 +240,13 @@ bool VmDataExchange::ExportRasterBlock(const PlxRasterBlock& block, const VmPrjC
     double transform[6] = {block.Bounds.left, block.Bounds.Width() / width, 0.0,
                            block.Bounds.top,  0.0, -block.Bounds.Height() / height};
     GDALSetGeoTransform(pixels, transform);
-    const PlxMBString wkt = prj.ToWkt();
-    if (!wkt.IsEmpty()) GDALSetProjection(pixels, wkt.c_str());
+    // A PNG keeps its place in a world file, which has no coordinate
+    // system; looking the system up in PROJ's database would cost more than
+    // composing a small view.
+    if (tiff) {
+        const PlxMBString wkt = prj.ToWkt();
+        if (!wkt.IsEmpty()) GDALSetProjection(pixels, wkt.c_str());
+    }
 
     char** options = nullptr;
     if (tiff) {
