@@ -1,9 +1,9 @@
 // The cache file of one layer (SQLite) and the composition of views from it.
 #include "VmTileCache.h"
-#include "VmTileResample.h"
-#include "VmPixelBuffer.h"
 
+#include "VmPixelBuffer.h"
 #include "VmStream.h"
+#include "VmTileResample.h"
 #include "VmToolkit.h"
 
 #include <sqlite3.h>
@@ -565,9 +565,12 @@ bool VmLocalCacheManager::ComposeView(int left, int top, int right, int bottom, 
     const double originX = m.TopLeftX + static_cast<double>(range.MinCol) * m.TileSpanX();
     const double originY = m.TopLeftY - static_cast<double>(range.MinRow) * m.TileSpanY();
     const bool bilinear = GetResampling() == 1;
+    // The output's pixel centres in mosaic pixels.
     std::vector<double> across(static_cast<size_t>(width)), down(static_cast<size_t>(height));
-    for (int i = 0; i < width; ++i) across[static_cast<size_t>(i)] = (area.left + (i + 0.5) * resX - originX) / m.Resolution;
-    for (int j = 0; j < height; ++j) down[static_cast<size_t>(j)] = (originY - (area.top - (j + 0.5) * resY)) / m.Resolution;
+    for (int i = 0; i < width; ++i)
+        across[static_cast<size_t>(i)] = (area.left + (i + 0.5) * resX - originX) / m.Resolution;
+    for (int j = 0; j < height; ++j)
+        down[static_cast<size_t>(j)] = (originY - (area.top - (j + 0.5) * resY)) / m.Resolution;
     const tiles::SampleAxis columns = tiles::MakeAxis(across, static_cast<int>(mosaicWidth), bilinear);
     const tiles::SampleAxis rows = tiles::MakeAxis(down, static_cast<int>(mosaicHeight), bilinear);
     constexpr int kRowsPerTask = 32;
