@@ -21,7 +21,7 @@ BENCH_PACKAGES = python3-owslib time curl
 TSAN_DIR ?= build-tsan
 # The tests that run several threads at once: downloads, the tile cache and
 # the tiled datasets.
-TSAN_TESTS = *Concurrent*:*StopInTheMiddle*:*Parallel*:WMTSTest.*:TileCacheStub.*
+TSAN_TESTS = *Concurrent*:*StopInTheMiddle*:*Parallel*:WMTSTest.*:TileCacheStub.*:HttpTransfers.*
 
 .PHONY: all deps build test sanitize tsan fuzz demo bench install clean reliability
 

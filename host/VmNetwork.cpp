@@ -4,6 +4,8 @@
 // redirects that neither leave http(s) nor carry credentials to another host.
 #include "VmNetwork.h"
 
+#include "VmHttpOptions.h"
+
 #include "VmMarkupOutline.h"
 #include "VmStream.h"
 
@@ -134,12 +136,6 @@ private:
 // ---------------------------------------------------------------------------
 // libcurl handles
 
-std::once_flag g_curlInitOnce;
-
-void EnsureCurlInitialised() {
-    std::call_once(g_curlInitOnce, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 // Idle easy handles. A handle keeps its connection cache between transfers,
 // so handing the same handles out again lets keep-alive connections to a
 // server be reused across requests (a tile pyramid is hundreds of requests to
@@ -200,12 +196,40 @@ private:
     CURL* m_handle;
 };
 
-struct DownloadSink {
-    std::FILE* file = nullptr;
-    long long written = 0;
-    long long maxBytes = 0;  // <= 0: no limit
-    bool failed = false;
-};
+// Digits only once the dots are gone: "1.3.0" is 130, "1.3.0beta" is no version.
+int VersionNumber(std::string text) {
+    const char* space = " \t\r\n";
+    size_t first = text.find_first_not_of(space);
+    if (first == std::string::npos) return -1;
+    text = text.substr(first, text.find_last_not_of(space) - first + 1);
+    std::string digits;
+    for (char ch : text) {
+        if (ch == '.') continue;
+        if (ch < '0' || ch > '9') return -1;
+        digits += ch;
+    }
+    if (digits.empty()) return -1;
+    errno = 0;
+    long value = std::strtol(digits.c_str(), nullptr, 10);
+    if (errno == ERANGE || value > INT_MAX) return -1;
+    return static_cast<int>(value);
+}
+
+const char* LocalName(const char* name) {
+    const char* colon = std::strrchr(name, ':');
+    return colon ? colon + 1 : name;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Options every transfer shares (single or batched)
+
+namespace http {
+
+namespace {
+
+std::once_flag g_curlInitOnce;
 
 // Returning less than offered makes libcurl abort with CURLE_WRITE_ERROR,
 // which is how an oversized body stops without being read to its end.
@@ -216,12 +240,29 @@ size_t WriteToSink(char* data, size_t size, size_t count, void* userData) {
         sink->failed = true;
         return 0;
     }
-    if (bytes != 0 && std::fwrite(data, 1, bytes, sink->file) != bytes) {
-        sink->failed = true;
-        return 0;
+    if (bytes != 0) {
+        if (sink->file) {
+            if (std::fwrite(data, 1, bytes, sink->file) != bytes) {
+                sink->failed = true;
+                return 0;
+            }
+        } else if (sink->memory) {
+            try {
+                sink->memory->insert(sink->memory->end(), data, data + bytes);
+            } catch (const std::bad_alloc&) {
+                sink->failed = true;
+                return 0;
+            }
+        }
     }
     sink->written += static_cast<long long>(bytes);
     return bytes;
+}
+
+} // namespace
+
+void EnsureCurlInitialised() {
+    std::call_once(g_curlInitOnce, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
 void ApplyOptions(CURL* curl, const PlxMBString& url, const PlxMBString& user, const PlxMBString& password,
@@ -270,31 +311,7 @@ void ApplyOptions(CURL* curl, const PlxMBString& url, const PlxMBString& user, c
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
 }
 
-// Digits only once the dots are gone: "1.3.0" is 130, "1.3.0beta" is no version.
-int VersionNumber(std::string text) {
-    const char* space = " \t\r\n";
-    size_t first = text.find_first_not_of(space);
-    if (first == std::string::npos) return -1;
-    text = text.substr(first, text.find_last_not_of(space) - first + 1);
-    std::string digits;
-    for (char ch : text) {
-        if (ch == '.') continue;
-        if (ch < '0' || ch > '9') return -1;
-        digits += ch;
-    }
-    if (digits.empty()) return -1;
-    errno = 0;
-    long value = std::strtol(digits.c_str(), nullptr, 10);
-    if (errno == ERANGE || value > INT_MAX) return -1;
-    return static_cast<int>(value);
-}
-
-const char* LocalName(const char* name) {
-    const char* colon = std::strrchr(name, ':');
-    return colon ? colon + 1 : name;
-}
-
-} // namespace
+} // namespace http
 
 // ---------------------------------------------------------------------------
 
@@ -333,12 +350,12 @@ PlxMBString VmHttpHelper::RequestFile(const PlxMBString& url, const PlxMBString&
                                       PlxMBString& contentType) {
     contentType.Empty();
     if (url.IsEmpty() || method != 0) return PlxMBString();
-    EnsureCurlInitialised();
+    http::EnsureCurlInitialised();
     const VmHttpSettings settings = VmHttpSettings::Get();
 
     PlxMBString path = VmFile::CreateTempFile("ogc", fileType == 0 ? ".xml" : ".dat");
     if (path.IsEmpty()) return PlxMBString();
-    DownloadSink sink;
+    http::DownloadSink sink;
     sink.maxBytes = settings.maxBytes;
     sink.file = std::fopen(path.c_str(), "wb");
     if (!sink.file) {
@@ -353,7 +370,7 @@ PlxMBString VmHttpHelper::RequestFile(const PlxMBString& url, const PlxMBString&
     {
         PooledHandle handle;
         if (CURL* curl = handle.get()) {
-            ApplyOptions(curl, url, user, password, settings, sink);
+            http::ApplyOptions(curl, url, user, password, settings, sink);
             if (progress) progress->Attach(curl);
             CURLcode result = curl_easy_perform(curl);
             long status = 0;

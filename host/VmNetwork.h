@@ -5,6 +5,8 @@
 #include "PlxTypes.h"
 
 #include <functional>
+#include <memory>
+#include <vector>
 
 namespace VMK {
 
@@ -106,6 +108,38 @@ public:
     // gives 111). Any failure gives -1: no answer, an error status, a document
     // that is not XML, an exception report, a root without version.
     static int CheckOGCRequest(const PlxMBString& url, const PlxMBString& user, const PlxMBString& password);
+};
+
+// Many GETs at once through one libcurl multi handle, run by a thread of its
+// own: the handle keeps the connections to a server between transfers and
+// shares them among them (several requests on one connection where the
+// server speaks HTTP/2). Every rule of RequestFile holds for each transfer:
+// time-outs, the size cap, redirects, credentials, decoded bodies. The body
+// stays in memory. Thread-safe; any number of threads may wait in Get.
+class VmHttpTransfers {
+public:
+    // At most `connections` connections at once (1 to 64).
+    explicit VmHttpTransfers(int connections);
+    // Ends the transfers under way, as failures, and joins the thread.
+    ~VmHttpTransfers();
+    VmHttpTransfers(const VmHttpTransfers&) = delete;
+    VmHttpTransfers& operator=(const VmHttpTransfers&) = delete;
+
+    // Blocks until the transfer of `url` ends. True with the body and the
+    // Content-Type ("" when none was sent); false for every failure that
+    // RequestFile fails on, and once Cancel has been called.
+    bool Get(const PlxMBString& url, const PlxMBString& user, const PlxMBString& password,
+             std::vector<unsigned char>& body, PlxMBString& contentType);
+    // Ends the transfers under way and refuses new ones: every Get returns
+    // false at once instead of waiting for its server.
+    void Cancel();
+
+private:
+    struct Transfer;
+    struct State;
+    void Run();
+
+    std::unique_ptr<State> m_state;
 };
 
 } // namespace VMK

@@ -514,6 +514,7 @@ private:
 // Downloads.
 
 class VmMapServiceStub;
+class VmHttpTransfers;
 
 // The stub's queue as callers see it.
 class VmMapDownloadQueue {
@@ -534,9 +535,12 @@ private:
 };
 
 // Downloads the tiles of one layer into its cache with a small pool of worker
-// threads fed from one queue. Callbacks run on the worker threads without any
-// lock of the stub held (they may call back into the stub); none is called
-// once Stop has begun. Every public method is thread-safe.
+// threads fed from one queue; their transfers go through one libcurl multi
+// handle (VmHttpTransfers), which keeps the connections to the server and
+// shares them, and a worker checks and stores what arrives. Callbacks run on
+// the worker threads without any lock of the stub held (they may call back
+// into the stub); none is called once Stop has begun, and Stop ends the
+// transfers under way. Every public method is thread-safe.
 class VmMapServiceStub {
 public:
     VmMapServiceStub();
@@ -551,8 +555,9 @@ public:
     // worker starts and Request queues nothing. False for a missing cache
     // manager, a parameter object of another kind or a service-level one.
     virtual bool Open(VmMapServiceParams* layerParams, bool withQueue);
-    // Cancels queued downloads and waits for running ones (each bounded by
-    // the HTTP time-outs of VmHttpSettings); idempotent. Open may follow.
+    // Cancels queued downloads, ends running ones (as failures, without
+    // waiting for their servers) and joins the workers once their callbacks
+    // return; idempotent. Open may follow.
     virtual void Stop();
     // Queues the tiles of the matrix nearest `scale` that cover `bounds` and
     // are not cached (flag 1: cached ones too, for a refresh), nearest the
@@ -617,7 +622,8 @@ private:
     };
 
     void WorkerLoop();
-    int Download(const Key& key, const std::shared_ptr<const Source>& source, VmTile& tile);
+    int Download(const Key& key, const std::shared_ptr<const Source>& source, VmHttpTransfers& transfers,
+                 VmTile& tile);
     bool Allowed(int matrix) const;
     int PickMatrix(double scale) const;
 
@@ -629,6 +635,8 @@ private:
     bool m_withQueue = false;
     bool m_stopping = false;
     std::vector<std::thread> m_workers;
+    // The workers' downloads, all through one libcurl multi handle.
+    std::shared_ptr<VmHttpTransfers> m_transfers;
     std::deque<Key> m_queue;
     std::set<Key> m_pending;  // queued or downloading
     std::map<Key, int64_t> m_failedAt;  // steady-clock milliseconds

@@ -144,15 +144,19 @@ bool VmMapServiceStub::Open(VmMapServiceParams* layerParams, bool withQueue) {
     m_stopping = false;
     m_failedAt.clear();
     m_batchFailed = false;
-    if (withQueue)
+    if (withQueue) {
+        m_transfers = std::make_shared<VmHttpTransfers>(m_workerCount);
         for (int i = 0; i < m_workerCount; ++i) m_workers.emplace_back(&VmMapServiceStub::WorkerLoop, this);
+    }
     return true;
 }
 
 void VmMapServiceStub::Stop() {
     std::vector<std::thread> workers;
+    std::shared_ptr<VmHttpTransfers> transfers;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        transfers.swap(m_transfers);
         m_stopping = true;
         m_open = false;
         for (const Key& key : m_queue) m_pending.erase(key);
@@ -170,6 +174,8 @@ void VmMapServiceStub::Stop() {
                         m_workers.end());
     }
     m_wake.notify_all();
+    // Downloads under way end now rather than when their servers answer.
+    if (transfers) transfers->Cancel();
     for (std::thread& worker : workers) worker.join();
 }
 
@@ -303,7 +309,8 @@ bool VmMapServiceStub::IsAllTilesExist(const PlxRect2D& bounds, double scale) {
     return true;
 }
 
-int VmMapServiceStub::Download(const Key& key, const std::shared_ptr<const Source>& source, VmTile& tile) {
+int VmMapServiceStub::Download(const Key& key, const std::shared_ptr<const Source>& source,
+                               VmHttpTransfers& transfers, VmTile& tile) {
     if (!source) return 1;
     const int matrix = std::get<0>(key);
     if (static_cast<size_t>(matrix) >= source->pyramid.Matrices.size()) return 1;
@@ -315,12 +322,8 @@ int VmMapServiceStub::Download(const Key& key, const std::shared_ptr<const Sourc
     const PlxMBString url = source->tileUrl ? source->tileUrl(m, tile.Row, tile.Col) : PlxMBString();
     if (url.IsEmpty()) return 1;
     PlxMBString contentType;
-    const PlxMBString file = VmHttpHelper::RequestFile(url, source->user, source->password, 0, 1, contentType);
-    if (file.IsEmpty()) return 1;
     std::vector<unsigned char> bytes;
-    const bool read = VmFile64::ReadAll(file, bytes);
-    VmFile::Delete(file);
-    if (!read) return 1;
+    if (!transfers.Get(url, source->user, source->password, bytes, contentType)) return 1;
     // Servers answer errors with 200 and an XML or HTML body, and proxies
     // with pages of their own: only a decodable image is a tile.
     VmImageData image;
@@ -335,6 +338,7 @@ void VmMapServiceStub::WorkerLoop() {
     for (;;) {
         Key key;
         std::shared_ptr<const Source> source;
+        std::shared_ptr<VmHttpTransfers> transfers;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
@@ -343,10 +347,11 @@ void VmMapServiceStub::WorkerLoop() {
             m_queue.pop_front();
             ++m_running;
             source = m_source;
+            transfers = m_transfers;
         }
 
         VmTile tile;
-        const int status = Download(key, source, tile);
+        const int status = transfers ? Download(key, source, *transfers, tile) : 1;
 
         Callback onResponse, onChanged;
         VmLocalCacheManager* cache = nullptr;

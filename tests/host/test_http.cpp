@@ -16,9 +16,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -771,4 +773,84 @@ TEST(ScriptedServer, AnswersFromQueueThenHandlerAndRecordsRequests) {
     const RawExchange third = RawRequest(server.Port(), "GET /none HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(third.received.rfind("HTTP/1.1 404 ", 0), 0u);
     EXPECT_NE(BodyOf(third.received).find("/none"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// Batched transfers: many waiters, one multi handle
+
+class HttpTransfers : public HttpFixture {
+protected:
+    static bool Get(VMK::VmHttpTransfers& transfers, const std::string& url, std::string& body,
+                    std::string& type) {
+        std::vector<unsigned char> bytes{'?'};
+        PlxMBString received("stale");
+        const bool ok = transfers.Get(url.c_str(), "", "", bytes, received);
+        body.assign(bytes.begin(), bytes.end());
+        type = received.str();
+        return ok;
+    }
+};
+
+TEST_F(HttpTransfers, ManyWaitersShareAFewKeptConnections) {
+    ScriptedServer server([](const ScriptedRequest& request) {
+        ScriptedResponse answer = ScriptedResponse::Ok("body of " + request.path, "image/png");
+        answer.delayMs = 20;  // long enough for the waiters to overlap
+        return answer;
+    });
+    VMK::VmHttpTransfers transfers(3);
+    constexpr int kWaiters = 12;
+    std::vector<std::string> bodies(kWaiters), types(kWaiters);
+    std::vector<int> ok(kWaiters, 0);
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < kWaiters; ++i)
+        waiters.emplace_back([&, i] { ok[i] = Get(transfers, server.Url("/tile/" + std::to_string(i)), bodies[i], types[i]); });
+    for (std::thread& waiter : waiters) waiter.join();
+    for (int i = 0; i < kWaiters; ++i) {
+        EXPECT_TRUE(ok[i]) << i;
+        EXPECT_EQ(bodies[i], "body of /tile/" + std::to_string(i));
+        EXPECT_EQ(types[i], "image/png");
+    }
+    EXPECT_EQ(server.RequestCount(), static_cast<size_t>(kWaiters));
+    EXPECT_LE(server.ConnectionCount(), 3) << "at most the connections asked for, kept between transfers";
+}
+
+TEST_F(HttpTransfers, FailuresAreFalseWithoutABody) {
+    ScriptedServer server;
+    server.Enqueue(ScriptedResponse::Status(500, "broken"));
+    server.Enqueue(ScriptedResponse::Truncated("<cut", 100));
+    server.Enqueue(ScriptedResponse::Ok(std::string(2 * 1024 * 1024, 'x')));  // over the fixture's 1 MiB cap
+    server.Enqueue(ScriptedResponse::Redirect("file:///etc/hostname"));
+    VMK::VmHttpTransfers transfers(2);
+    std::string body, type;
+    for (const char* what : {"status 500", "cut body", "over the size cap", "redirect out of http"}) {
+        EXPECT_FALSE(Get(transfers, server.Url("/x"), body, type)) << what;
+        EXPECT_EQ(body, "") << what;
+        EXPECT_EQ(type, "") << what;
+    }
+    EXPECT_FALSE(Get(transfers, "", body, type));
+    EXPECT_FALSE(Get(transfers, "file:///etc/hostname", body, type));
+    EXPECT_EQ(server.RequestCount(), 4u);
+}
+
+TEST_F(HttpTransfers, CancelEndsTheWaitWithoutTheServer) {
+    ScriptedServer server([](const ScriptedRequest&) { return ScriptedResponse::Stall(60000); });
+    Tighten(120, 120);  // only Cancel can end the wait early
+    VMK::VmHttpTransfers transfers(2);
+    std::promise<bool> result;
+    std::future<bool> done = result.get_future();
+    std::thread waiter([&] {
+        std::string body, type;
+        result.set_value(Get(transfers, server.Url("/slow"), body, type));
+    });
+    for (int i = 0; i < 500 && server.RequestCount() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(server.RequestCount(), 1u);
+    transfers.Cancel();
+    // A generous bound: failing it means the wait lasted as long as the stall.
+    const bool ended = done.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    EXPECT_TRUE(ended) << "Cancel did not end the transfer under way";
+    EXPECT_FALSE(done.get());
+    waiter.join();
+    std::string body, type;
+    EXPECT_FALSE(Get(transfers, server.Url("/after"), body, type)) << "refused after Cancel";
+    EXPECT_EQ(server.RequestCount(), 1u);
 }
