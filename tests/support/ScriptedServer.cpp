@@ -482,8 +482,25 @@ bool ScriptedServer::SendResponse(int fd, const ScriptedResponse& response, bool
     return true;
 }
 
+namespace {
+
+// Sockets bound to a port without listening on it, for the rest of the
+// program: a connection to such a port is refused, and no other socket can
+// be given the port meanwhile. A port bound and closed again could be handed
+// to a server that a test running beside this one starts.
+struct HeldPorts {
+    std::mutex lock;
+    std::vector<int> sockets;
+    ~HeldPorts() {
+        for (int fd : sockets) ::close(fd);
+    }
+};
+
+} // namespace
+
 int ClosedLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    static HeldPorts held;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -492,7 +509,12 @@ int ClosedLoopbackPort() {
     if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
         port = ntohs(address.sin_port);
-    if (fd >= 0) ::close(fd);
+    if (port == 0) {
+        if (fd >= 0) ::close(fd);
+        return 0;
+    }
+    std::lock_guard<std::mutex> hold(held.lock);
+    held.sockets.push_back(fd);
     return port;
 }
 

@@ -152,8 +152,8 @@ private:
     int m_connectionCount = 0;
 };
 
-// A loopback port nobody listens on: bound once and released, so a
-// connection to it is refused.
+// A loopback port nobody listens on: it stays bound, without listening, for
+// the rest of the program, so a connection to it is refused.
 int ClosedLoopbackPort();
 
 } // namespace ogctest
