@@ -31,5 +31,10 @@ struct DownloadSink {
 void ApplyOptions(CURL* curl, const PlxMBString& url, const PlxMBString& user, const PlxMBString& password,
                   const VmHttpSettings& settings, DownloadSink& sink);
 
+// Whether a finished transfer delivered a body: no libcurl error, nothing
+// refused by the sink, a status below 400. `contentType` then receives the
+// answer's Content-Type ("" when none was sent).
+bool Delivered(CURL* curl, CURLcode result, const DownloadSink& sink, PlxMBString& contentType);
+
 } // namespace http
 } // namespace VMK

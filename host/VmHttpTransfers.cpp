@@ -146,12 +146,8 @@ void VmHttpTransfers::Run() {
             Transfer* transfer = nullptr;
             curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, reinterpret_cast<char**>(&transfer));
             if (!transfer) continue;
-            long status = 0;
-            curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
-            const bool ok = message->data.result == CURLE_OK && !transfer->sink.failed && status < 400;
-            char* type = nullptr;
-            if (ok && curl_easy_getinfo(transfer->easy, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type)
-                transfer->contentType = type;
+            const bool ok =
+                http::Delivered(transfer->easy, message->data.result, transfer->sink, transfer->contentType);
             state.running.erase(std::remove(state.running.begin(), state.running.end(), transfer),
                                 state.running.end());
             state.Finish(transfer, ok);

@@ -311,6 +311,16 @@ void ApplyOptions(CURL* curl, const PlxMBString& url, const PlxMBString& user, c
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
 }
 
+bool Delivered(CURL* curl, CURLcode result, const DownloadSink& sink, PlxMBString& contentType) {
+    contentType.Empty();
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    if (result != CURLE_OK || sink.failed || status >= 400) return false;
+    char* type = nullptr;
+    if (curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type) contentType = type;
+    return true;
+}
+
 } // namespace http
 
 // ---------------------------------------------------------------------------
@@ -372,13 +382,7 @@ PlxMBString VmHttpHelper::RequestFile(const PlxMBString& url, const PlxMBString&
         if (CURL* curl = handle.get()) {
             http::ApplyOptions(curl, url, user, password, settings, sink);
             if (progress) progress->Attach(curl);
-            CURLcode result = curl_easy_perform(curl);
-            long status = 0;
-            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-            ok = result == CURLE_OK && !sink.failed && status < 400;
-            char* type = nullptr;
-            if (ok && curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type)
-                receivedType = type;
+            ok = http::Delivered(curl, curl_easy_perform(curl), sink, receivedType);
             // A full disk may only show when the buffered tail is flushed,
             // and the report must not claim success before that is known.
             if (std::fclose(sink.file) != 0) ok = false;
