@@ -2,7 +2,6 @@
 #include "VmTileCache.h"
 
 #include "VmNetwork.h"
-#include "VmStream.h"
 #include "VmToolkit.h"
 
 #include <algorithm>
