@@ -22,6 +22,20 @@ namespace VMK {
 
 namespace {
 
+// What a feature's attribute tag must contain to fill each field: the field's
+// name without its first "old_", which the schema reader put in front of names
+// holding "zk" (the system fields' prefix). Worked out once per download, not per value.
+PLX::PlxStringArray AttributeKeys(const PlxFieldInfos& fields) {
+    PLX::PlxStringArray keys;
+    for (const PlxFieldInfo& field : fields) {
+        PlxMBString key = field.Name;
+        const int old = key.Find("old_");
+        if (old >= 0) key = key.Left(old) + key.Mid(old + 4);
+        keys.Add(key);
+    }
+    return keys;
+}
+
 // Schemas spell their elements bare, with "xs:" or with "xsd:".
 unsigned char FindSchemaElem(VmMarkup& markup, const char* name) {
     for (const char* prefix : {"", "xs:", "xsd:"})
@@ -416,8 +430,8 @@ PlxMBString VmDatasetVectorWFS::AddGeometry(VmRecordset* recordset, VmMarkup& re
 }
 
 void VmDatasetVectorWFS::ReadFeature(VmMarkup& reader, VmRecordset* recordset, const PlxFieldInfos& fields,
-                                     VmGeometry* geometry, VmRefTranslator& translator, unsigned char transform,
-                                     VmGeometry::GMLVersionType version) {
+                                     const PLX::PlxStringArray& keys, VmGeometry* geometry, VmRefTranslator& translator,
+                                     unsigned char transform, VmGeometry::GMLVersionType version) {
     // Standing on the feature element inside its member.
     PlxMBString fid = reader.GetAttrib("fid");
     reader.IntoElem();
@@ -437,12 +451,8 @@ void VmDatasetVectorWFS::ReadFeature(VmMarkup& reader, VmRecordset* recordset, c
         while (reader.FindElem()) {
             PlxMBString tag = reader.GetTagName();
             PlxMBString text = reader.GetData();
-            for (const PlxFieldInfo& field : fields) {
-                PlxMBString key = field.Name;
-                int old = key.Find("old_");
-                if (old >= 0) key = key.Left(old) + key.Mid(old + 4);
-                if (tag.Find(key) >= 0) recordset->SetFieldValue(field.Name, text);
-            }
+            for (int i = 0; i < fields.GetSize(); ++i)
+                if (tag.Find(keys[i]) >= 0) recordset->SetFieldValue(fields[i].Name, text);
         }
     }
     reader.OutOfElem();
@@ -532,9 +542,11 @@ VmDataSource* VmDatasetVectorWFS::CreatDataSource(PlxMBString gmlPath, PlxMBStri
         VmRefTranslator translator;
         translator.SetPrjCoordSysSrc(source);
         translator.SetPrjCoordSysDes(lonlat);
+        const PLX::PlxStringArray keys = AttributeKeys(fields);
         while (reader.FindElem("gml:featureMember")) {
             reader.IntoElem();
-            if (reader.FindElem()) ReadFeature(reader, recordset, fields, geometry.get(), translator, transform, version);
+            if (reader.FindElem())
+                ReadFeature(reader, recordset, fields, keys, geometry.get(), translator, transform, version);
             reader.OutOfElem();
         }
         reader.OutOfElem();
