@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace VMK {
@@ -24,21 +25,41 @@ bool Is(const pugi::xml_node& node, const char* local) { return std::strcmp(Loca
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-// The numbers of a text separated by blanks (and by commas where `commas`).
-bool Numbers(const char* text, bool commas, std::vector<double>& numbers) {
+// One number at `p`; the end of its text, or null when there is none.
+const char* Number(const char* p, const char* end, double& value) {
+    // from_chars takes no leading '+', which a writer may put.
+    const char* start = p < end && *p == '+' ? p + 1 : p;
+    const std::from_chars_result read = std::from_chars(start, end, value);
+    return read.ec == std::errc() ? read.ptr : nullptr;
+}
+
+// The numbers of a text separated by blanks.
+bool Numbers(const char* text, std::vector<double>& numbers) {
     const char* end = text + std::strlen(text);
     for (const char* p = text;;) {
-        while (p < end && (IsSpace(*p) || (commas && *p == ','))) ++p;
+        while (p < end && IsSpace(*p)) ++p;
         if (p == end) return true;
         double value = 0;
-        // from_chars takes no leading '+', which a writer may put.
-        const char* start = *p == '+' ? p + 1 : p;
-        const std::from_chars_result read = std::from_chars(start, end, value);
-        if (read.ec != std::errc() || (read.ptr < end && !IsSpace(*read.ptr) && !(commas && *read.ptr == ',')))
-            return false;
+        p = Number(p, end, value);
+        if (!p || (p < end && !IsSpace(*p))) return false;
         numbers.push_back(value);
-        p = read.ptr;
     }
+}
+
+// One "x,y" or "x,y,z" tuple, which runs from `p` to `end`; its x and y.
+bool Tuple(const char* p, const char* end, std::vector<double>& xy) {
+    double values[3];
+    int count = 0;
+    for (;;) {
+        if (count == 3 || !(p = Number(p, end, values[count]))) return false;
+        ++count;
+        if (p == end) break;
+        if (*p++ != ',') return false;
+    }
+    if (count < 2) return false;
+    xy.push_back(values[0]);
+    xy.push_back(values[1]);
+    return true;
 }
 
 // "x,y x,y" with two or three numbers per tuple; other separators than the
@@ -53,13 +74,7 @@ bool Coordinates(const pugi::xml_node& node, std::vector<double>& xy) {
         if (p == end) return !xy.empty();
         const char* tupleEnd = p;
         while (tupleEnd < end && !IsSpace(*tupleEnd)) ++tupleEnd;
-        const std::string tuple(p, tupleEnd);
-        std::vector<double> values;
-        if (tuple.find(",,") != std::string::npos || tuple.front() == ',' || tuple.back() == ',' ||
-            !Numbers(tuple.c_str(), true, values) || values.size() < 2 || values.size() > 3)
-            return false;
-        xy.push_back(values[0]);
-        xy.push_back(values[1]);
+        if (!Tuple(p, tupleEnd, xy)) return false;
         p = tupleEnd;
     }
 }
@@ -76,7 +91,7 @@ int Dimension(pugi::xml_node node) {
 bool Positions(const pugi::xml_node& node, bool single, std::vector<double>& xy) {
     int dimension = Dimension(node);
     std::vector<double> values;
-    if (!Numbers(node.child_value(), false, values) || values.empty()) return false;
+    if (!Numbers(node.child_value(), values) || values.empty()) return false;
     if (dimension == 0) dimension = single && values.size() == 3 ? 3 : 2;
     if ((dimension != 2 && dimension != 3) || values.size() % static_cast<size_t>(dimension) != 0) return false;
     if (single && values.size() != static_cast<size_t>(dimension)) return false;
@@ -154,12 +169,26 @@ OGRPolygon* PolygonOf(const pugi::xml_node& shape) {
 } // namespace
 
 OGRGeometry* ReadCommonGeometry(const char* text, size_t size) {
+    // A download reads one geometry per feature: a small text is parsed in
+    // a buffer that each call reuses, and a point's numbers land in a reused
+    // list, which spares three allocations a feature. A large text is copied
+    // by pugixml instead, so that no call keeps its size for the thread's life.
+    constexpr size_t kReusedBuffer = 64 * 1024;
+    thread_local std::string buffer;
     pugi::xml_document document;
-    if (!document.load_buffer(text, size, pugi::parse_default, pugi::encoding_utf8)) return nullptr;
+    pugi::xml_parse_result parsed;
+    if (size <= kReusedBuffer) {
+        buffer.assign(text, size);
+        parsed = document.load_buffer_inplace(&buffer[0], size, pugi::parse_default, pugi::encoding_utf8);
+    } else {
+        parsed = document.load_buffer(text, size, pugi::parse_default, pugi::encoding_utf8);
+    }
+    if (!parsed) return nullptr;
     const pugi::xml_node shape = document.document_element();
     if (!shape) return nullptr;
     if (Is(shape, "Point")) {
-        std::vector<double> xy;
+        thread_local std::vector<double> xy;
+        xy.clear();
         if (!PointsOf(shape, xy) || xy.size() != 2) return nullptr;
         return new OGRPoint(xy[0], xy[1]);
     }
