@@ -3,19 +3,16 @@
 // failing download must come back as "" with nothing left in the temporary
 // folder, and no call may hang: the fixture shortens every time-out.
 #include "ScriptedServer.h"
+#include "TestSupport.h"
 #include "VmNetwork.h"
 #include "VmStream.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -60,12 +57,8 @@ std::string ReadAll(const std::string& path) {
     return text.str();
 }
 
-std::vector<std::string> Listing(const std::string& dir) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(dir, ec)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
+PlxMBString Fetch(const std::string& url, const char* user = "", const char* password = "") {
+    return VmHttpHelper::RequestFile(url.c_str(), user, password, 0, 0);
 }
 
 // Every test gets its own temporary folder and short time-outs, and gives
@@ -74,43 +67,33 @@ class HttpFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         m_savedSettings = VmHttpSettings::Get();
-        m_savedTempDir = VmFile::GetTempDir();
-        std::string pattern = (fs::temp_directory_path() / "ogcweb-http-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(&pattern[0]), nullptr);
-        m_tempDir = pattern;
-        VmFile::SetTempDir(m_tempDir.c_str());
         // Only loopback is ever contacted; a proxy from the environment must not get in between.
         ::setenv("no_proxy", "127.0.0.1", 1);
         ::setenv("NO_PROXY", "127.0.0.1", 1);
-
-        VmHttpSettings quick;
-        quick.connectTimeoutMs = 2000;
-        quick.stallTimeoutSec = 5;
-        quick.totalTimeoutSec = 20;
-        quick.maxBytes = 1024 * 1024;
-        VmHttpSettings::Set(quick);
+        Tighten(5, 20);
     }
-
-    void TearDown() override {
-        VmHttpSettings::Set(m_savedSettings);
-        VmFile::SetTempDir(m_savedTempDir);
-        std::error_code ec;
-        if (!m_tempDir.empty()) fs::remove_all(m_tempDir, ec);
-    }
+    void TearDown() override { VmHttpSettings::Set(m_savedSettings); }
 
     static void Tighten(long stallSec, long totalSec, long long maxBytes = 1024 * 1024) {
         VmHttpSettings s = VmHttpSettings::Get();
+        s.connectTimeoutMs = 2000;
         s.stallTimeoutSec = stallSec;
         s.totalTimeoutSec = totalSec;
         s.maxBytes = maxBytes;
         VmHttpSettings::Set(s);
     }
 
-    std::string m_tempDir;
+    // A local file that is not in the download folder.
+    std::string Outside(const char* name, const std::string& content) {
+        const std::string path = m_outside.Path(name).str();
+        std::ofstream(path) << content;
+        return path;
+    }
+    size_t Downloads() const { return m_temp.Files().size(); }
 
-private:
     VmHttpSettings m_savedSettings;
-    PlxMBString m_savedTempDir;
+    VMK::TempFolder m_outside;
+    VMK::TempFolder m_temp;  // made after m_outside, so it is the one downloads go to
 };
 
 class HttpRequestFile : public HttpFixture {};
@@ -123,7 +106,7 @@ class HttpCheckOGCRequest : public HttpFixture {};
 // ---------------------------------------------------------------------------
 // Splitting and joining request URLs
 
-TEST(UrlSplitJoin, SplitsAddressesAsUsersTypeThem) {
+TEST(UrlSplitJoin, SplitsAddressesAsUsersTypeThemAndJoinsBackTheSame) {
     struct Case {
         const char* url;
         const char* base;
@@ -133,28 +116,33 @@ TEST(UrlSplitJoin, SplitsAddressesAsUsersTypeThem) {
         {"http://h/wms", "http://h/wms", {}},
         {"http://h/wms?", "http://h/wms", {}},
         {"http://h/cgi-bin/mapserv?map=/data/ows.map", "http://h/cgi-bin/mapserv", {{"map", "/data/ows.map"}}},
-        {"http://h/wms?SERVICE=WMS&REQUEST=GetCapabilities&", "http://h/wms",
-         {{"REQUEST", "GetCapabilities"}, {"SERVICE", "WMS"}}},
+        // A whole GetMap copied from the browser's address bar: nothing decoded, empty values kept.
+        {"http://h/cgi-bin/mapserv?map=/srv/ows.map&SERVICE=WMS&VERSION=1.3.0&REQUEST=GetMap&LAYERS=roads,rivers"
+         "&STYLES=&CRS=EPSG:4326&BBOX=40,-10,60,10&WIDTH=800&HEIGHT=600&FORMAT=image%2Fpng",
+         "http://h/cgi-bin/mapserv",
+         {{"BBOX", "40,-10,60,10"}, {"CRS", "EPSG:4326"}, {"FORMAT", "image%2Fpng"}, {"HEIGHT", "600"},
+          {"LAYERS", "roads,rivers"}, {"REQUEST", "GetMap"}, {"SERVICE", "WMS"}, {"STYLES", ""},
+          {"VERSION", "1.3.0"}, {"WIDTH", "800"}, {"map", "/srv/ows.map"}}},
         // The later value wins, and keys differing in case are different keys.
         {"http://h/wms?LAYERS=a&LAYERS=b&layers=c", "http://h/wms", {{"LAYERS", "b"}, {"layers", "c"}}},
         {"http://h/wfs?FILTER=a=b&flag", "http://h/wfs", {{"FILTER", "a=b"}, {"flag", ""}}},
         {"http://h/wms?&&a=1&&b=2&", "http://h/wms", {{"a", "1"}, {"b", "2"}}},
         {"http://h/wms?=orphan&k=", "http://h/wms", {{"k", ""}}},
-        {"http://h/wms?name=%20a+b&bbox=1,2,3,4", "http://h/wms", {{"bbox", "1,2,3,4"}, {"name", "%20a+b"}}},
         {"http://h/a?b?c=d", "http://h/a", {{"b?c", "d"}}},
         {"?x=1", "", {{"x", "1"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.url);
-        PlxMBString base = "stale";
-        VmKVPairs pairs = ToDict({{"stale", "1"}});
+        PlxMBString base = "stale", joined, base2;
+        VmKVPairs pairs = ToDict({{"stale", "1"}}), pairs2;
         EXPECT_EQ(VmHttpHelper::URLtoKVPairs(c.url, base, pairs), 1);
         EXPECT_EQ(base.str(), c.base);
         EXPECT_EQ(ToPairs(pairs), c.pairs);
+        VmHttpHelper::KVPairstoURL(base, pairs, joined);
+        ASSERT_EQ(VmHttpHelper::URLtoKVPairs(joined, base2, pairs2), 1);
+        EXPECT_EQ(base2.str(), c.base);
+        EXPECT_EQ(ToPairs(pairs2), c.pairs);
     }
-}
-
-TEST(UrlSplitJoin, EmptyAddressFailsAndClearsOutputs) {
     PlxMBString base = "stale";
     VmKVPairs pairs = ToDict({{"stale", "1"}});
     EXPECT_EQ(VmHttpHelper::URLtoKVPairs("", base, pairs), 0);
@@ -185,29 +173,6 @@ TEST(UrlSplitJoin, JoinsInKeyOrderWithTrailingSeparator) {
     }
 }
 
-TEST(UrlSplitJoin, JoinOfSplitIsStable) {
-    const char* addresses[] = {
-        "http://h/wms",
-        "http://h/wms?",
-        "http://h/cgi-bin/mapserv?map=/data/ows.map",
-        "https://h:8443/geoserver/ows?service=WMS&request=GetCapabilities&version=1.3.0",
-        "http://h/wms?b=2&a=1&b=3&&flag",
-        "http://h/wfs?FILTER=a=b=c",
-    };
-    for (const char* address : addresses) {
-        SCOPED_TRACE(address);
-        PlxMBString base, joined, base2, joined2;
-        VmKVPairs pairs, pairs2;
-        ASSERT_EQ(VmHttpHelper::URLtoKVPairs(address, base, pairs), 1);
-        VmHttpHelper::KVPairstoURL(base, pairs, joined);
-        ASSERT_EQ(VmHttpHelper::URLtoKVPairs(joined, base2, pairs2), 1);
-        EXPECT_EQ(base2.str(), base.str());
-        EXPECT_EQ(ToPairs(pairs2), ToPairs(pairs));
-        VmHttpHelper::KVPairstoURL(base2, pairs2, joined2);
-        EXPECT_EQ(joined2.str(), joined.str());
-    }
-}
-
 // ---------------------------------------------------------------------------
 // Taking URLs apart
 
@@ -223,13 +188,10 @@ TEST(UrlParse, SplitsSchemeHostPortPathAndQuery) {
     const Case cases[] = {
         {"http://example.org/wms?SERVICE=WMS", "http", "example.org", "/wms", "?SERVICE=WMS", 80},
         {"HTTPS://Example.org:8443/geoserver/ows", "https", "Example.org", "/geoserver/ows", "", 8443},
-        {"https://example.org", "https", "example.org", "/", "", 443},
         {"https://example.org?x=1", "https", "example.org", "/", "?x=1", 443},
-        {"http://example.org/wms?", "http", "example.org", "/wms", "?", 80},
         {"ftp://files.example.org/pub/a.tif", "ftp", "files.example.org", "/pub/a.tif", "", 21},
         {"http://user:pw@example.org:81/p", "http", "example.org", "/p", "", 81},
         {"http://[2001:db8::1]:8080/p", "http", "[2001:db8::1]", "/p", "", 8080},
-        {"http://[2001:db8::1]/p", "http", "[2001:db8::1]", "/p", "", 80},
         {"http://example.org:/p", "http", "example.org", "/p", "", 80},
         {"http://example.org/a?b?c", "http", "example.org", "/a", "?b?c", 80},
     };
@@ -238,20 +200,12 @@ TEST(UrlParse, SplitsSchemeHostPortPathAndQuery) {
         PlxMBString scheme, host, object, extra;
         int port = -1;
         ASSERT_EQ(VmHttpHelper::VmParseURL2(c.url, scheme, host, object, extra, port), 1);
-        EXPECT_EQ(scheme.str(), c.scheme);
-        EXPECT_EQ(host.str(), c.host);
-        EXPECT_EQ(object.str(), c.object);
-        EXPECT_EQ(extra.str(), c.extra);
+        EXPECT_EQ(scheme.str() + " " + host.str() + " " + object.str() + " " + extra.str(),
+                  std::string(c.scheme) + " " + c.host + " " + c.object + " " + c.extra);
         EXPECT_EQ(port, c.port);
     }
-}
-
-TEST(UrlParse, RejectsAddressesWithoutSchemeOrHost) {
-    const char* bad[] = {
-        "", "example.org/wms", "127.0.0.1:8080/wms?x=1", "://example.org/", "http:///path",
-        "http://:8080/", "http://host:99999/", "http://host:0/", "http://host:8a/",
-    };
-    for (const char* url : bad) {
+    for (const char* url : {"", "example.org/wms", "127.0.0.1:8080/wms?x=1", "://example.org/", "http:///path",
+                            "http://:8080/", "http://host:99999/", "http://host:0/", "http://host:8a/"}) {
         SCOPED_TRACE(url);
         PlxMBString scheme = "s", host = "h", object = "o", extra = "e";
         int port = 5;
@@ -263,26 +217,24 @@ TEST(UrlParse, RejectsAddressesWithoutSchemeOrHost) {
 TEST(UrlParse, SplitsAtFirstQuestionMark) {
     struct Case {
         const char* url;
+        int ok;
         const char* first;
         const char* second;
     };
     const Case cases[] = {
-        {"http://h/wms?a=1?b", "http://h/wms", "a=1?b"},
-        {"http://h/wms", "http://h/wms", ""},
-        {"http://h/wms?", "http://h/wms", ""},
-        {"?a", "", "a"},
+        {"http://h/wms?a=1?b", 1, "http://h/wms", "a=1?b"},
+        {"http://h/wms", 1, "http://h/wms", ""},
+        {"http://h/wms?", 1, "http://h/wms", ""},
+        {"?a", 1, "", "a"},
+        {"", 0, "", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.url);
         PlxMBString first = "stale", second = "stale";
-        EXPECT_EQ(VmHttpHelper::VmParseURL3(c.url, first, second), 1);
+        EXPECT_EQ(VmHttpHelper::VmParseURL3(c.url, first, second), c.ok);
         EXPECT_EQ(first.str(), c.first);
         EXPECT_EQ(second.str(), c.second);
     }
-    PlxMBString first = "stale", second = "stale";
-    EXPECT_EQ(VmHttpHelper::VmParseURL3("", first, second), 0);
-    EXPECT_TRUE(first.IsEmpty());
-    EXPECT_TRUE(second.IsEmpty());
 }
 
 // ---------------------------------------------------------------------------
@@ -298,39 +250,21 @@ TEST_F(HttpRequestFile, WritesBodyToNewTempFileAndReportsContentType) {
     PlxMBString type = "stale";
     const PlxMBString doc = VmHttpHelper::RequestFile(server.Url("/wms?REQUEST=GetCapabilities").c_str(), "", "", 0, 0, type);
     ASSERT_FALSE(doc.IsEmpty());
-    EXPECT_EQ(fs::path(doc.str()).parent_path(), fs::path(m_tempDir));
+    EXPECT_EQ(fs::path(doc.str()).parent_path(), fs::path(m_temp.Path("x").str()).parent_path());
     EXPECT_EQ(fs::path(doc.str()).extension(), ".xml");
     EXPECT_EQ(ReadAll(doc.str()), body);
     EXPECT_EQ(type.str(), "text/xml; charset=UTF-8");
-    EXPECT_EQ(server.LastRequest().method, "GET");
     EXPECT_EQ(server.LastRequest().query, "REQUEST=GetCapabilities");
 
     const PlxMBString data = VmHttpHelper::RequestFile(server.Url("/tile.png").c_str(), "", "", 0, 1, type);
     ASSERT_FALSE(data.IsEmpty());
-    EXPECT_NE(data.str(), doc.str());
     EXPECT_EQ(fs::path(data.str()).extension(), ".dat");
     EXPECT_EQ(ReadAll(data.str()), std::string("\x89PNG\r\n\x1a\n"));
     EXPECT_EQ(type.str(), "image/png");
 
-    const PlxMBString untyped = VmHttpHelper::RequestFile(server.Url("/x").c_str(), "", "", 0, 1, type);
-    ASSERT_FALSE(untyped.IsEmpty());
+    ASSERT_FALSE(VmHttpHelper::RequestFile(server.Url("/x").c_str(), "", "", 0, 1, type).IsEmpty());
     EXPECT_EQ(type.str(), "");
-
-    EXPECT_EQ(Listing(m_tempDir).size(), 3u);
-}
-
-TEST_F(HttpRequestFile, SendsBasicCredentialsOnlyWhenUserGiven) {
-    ScriptedServer server([](const ScriptedRequest&) { return ScriptedResponse::Ok("<ok/>"); });
-
-    ASSERT_FALSE(VmHttpHelper::RequestFile(server.Url("/a").c_str(), "alice", "s3cret", 0, 0).IsEmpty());
-    EXPECT_EQ(server.LastRequest().Header("Authorization"), "Basic YWxpY2U6czNjcmV0");
-
-    // The same pooled connection serves the next call: nothing may carry over.
-    ASSERT_FALSE(VmHttpHelper::RequestFile(server.Url("/b").c_str(), "", "ignored", 0, 0).IsEmpty());
-    EXPECT_FALSE(server.LastRequest().HasHeader("Authorization"));
-
-    ASSERT_FALSE(VmHttpHelper::RequestFile(server.Url("/c").c_str(), "bob", "", 0, 0).IsEmpty());
-    EXPECT_EQ(server.LastRequest().Header("Authorization"), "Basic Ym9iOg==");
+    EXPECT_EQ(Downloads(), 3u);
 }
 
 TEST_F(HttpRequestFile, DecodesGzipAndDeflateBodies) {
@@ -352,7 +286,7 @@ TEST_F(HttpRequestFile, DecodesGzipAndDeflateBodies) {
         SCOPED_TRACE(encoding.first);
         ScriptedServer server;
         server.Enqueue(ScriptedResponse::Ok(encoding.second).WithHeader("Content-Encoding", encoding.first));
-        const PlxMBString path = VmHttpHelper::RequestFile(server.Url("/z").c_str(), "", "", 0, 0);
+        const PlxMBString path = Fetch(server.Url("/z"));
         ASSERT_FALSE(path.IsEmpty());
         EXPECT_EQ(ReadAll(path.str()), plain);
         EXPECT_NE(server.LastRequest().Header("Accept-Encoding").find(encoding.first), std::string::npos);
@@ -360,18 +294,17 @@ TEST_F(HttpRequestFile, DecodesGzipAndDeflateBodies) {
 }
 
 TEST_F(HttpRequestFile, BodyOfExactlyTheSizeLimitIsAccepted) {
-    const long long limit = 1000;
-    Tighten(5, 20, limit);
+    Tighten(5, 20, 1000);
     for (auto framing : {ScriptedResponse::Framing::ContentLength, ScriptedResponse::Framing::Chunked}) {
         SCOPED_TRACE(static_cast<int>(framing));
         ScriptedServer server;
-        ScriptedResponse full = ScriptedResponse::Ok(std::string(static_cast<size_t>(limit), 'x'));
+        ScriptedResponse full = ScriptedResponse::Ok(std::string(1000, 'x'));
         full.framing = framing;
         full.sliceBytes = 100;
         server.Enqueue(full);
-        const PlxMBString path = VmHttpHelper::RequestFile(server.Url("/full").c_str(), "", "", 0, 1);
+        const PlxMBString path = Fetch(server.Url("/full"));
         ASSERT_FALSE(path.IsEmpty());
-        EXPECT_EQ(ReadAll(path.str()).size(), static_cast<size_t>(limit));
+        EXPECT_EQ(ReadAll(path.str()).size(), 1000u);
     }
 }
 
@@ -383,34 +316,26 @@ TEST_F(HttpRequestFile, FailuresReturnEmptyAndLeaveNoFile) {
         long totalSec;
         long long maxBytes;
     };
-    auto chunked = [](ScriptedResponse r) {
-        r.framing = ScriptedResponse::Framing::Chunked;
-        r.sliceBytes = 100;
-        return r;
-    };
-    auto trickle = [] {
-        ScriptedResponse r = ScriptedResponse::Ok(std::string(80, 't'));
-        r.sliceBytes = 1;
-        r.sliceDelayMs = 100;
-        return r;
-    };
-    const std::string big(1001, 'b');
+    ScriptedResponse chunked = ScriptedResponse::Ok(std::string(1001, 'b'));
+    chunked.framing = ScriptedResponse::Framing::Chunked;
+    chunked.sliceBytes = 100;
+    ScriptedResponse trickle = ScriptedResponse::Ok(std::string(80, 't'));
+    trickle.sliceBytes = 1;
+    trickle.sliceDelayMs = 100;
     // Where a time-out is under test the other limit is set so that it cannot
     // end the transfer first: without the limit under test the download would
     // complete and the case would fail.
     const Case cases[] = {
         {"status 500", ScriptedResponse::Status(500, "<html>boom</html>", "text/html"), 5, 20, 1 << 20},
-        {"status 404 with a page", ScriptedResponse::Status(404, "<html><body>Not here</body></html>", "text/html"), 5, 20, 1 << 20},
-        {"status 400", ScriptedResponse::Status(400, "<ServiceExceptionReport/>", "text/xml"), 5, 20, 1 << 20},
         {"body shorter than announced", ScriptedResponse::Truncated("<WMS_Capabilities>", 5000), 5, 20, 1 << 20},
         {"connection dropped without answer", ScriptedResponse::CloseWithoutAnswer(), 5, 20, 1 << 20},
-        {"announced body over the limit", ScriptedResponse::Ok(big), 5, 20, 1000},
-        {"chunked body over the limit", chunked(ScriptedResponse::Ok(big)), 5, 20, 1000},
+        {"announced body over the limit", ScriptedResponse::Ok(std::string(1001, 'b')), 5, 20, 1000},
+        {"chunked body over the limit", chunked, 5, 20, 1000},
         {"silence before the answer", ScriptedResponse::Stall(20000), 1, 60, 1 << 20},
         // libcurl averages the rate over the last few seconds, so a silence
         // after a burst is noticed some seconds late; the pause outlasts that.
         {"silence inside the body", ScriptedResponse::PauseInBody(std::string(200, 's'), 50, 20000), 1, 60, 1 << 20},
-        {"answer slower than the whole-request limit", trickle(), 0, 1, 1 << 20},
+        {"answer slower than the whole-request limit", trickle, 0, 1, 1 << 20},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -418,75 +343,47 @@ TEST_F(HttpRequestFile, FailuresReturnEmptyAndLeaveNoFile) {
         // Always the same answer, so a client retry meets the same fault.
         const ScriptedResponse response = c.response;
         ScriptedServer server([response](const ScriptedRequest&) { return response; });
-        const std::vector<std::string> before = Listing(m_tempDir);
         PlxMBString type = "stale";
         EXPECT_EQ(VmHttpHelper::RequestFile(server.Url("/fail").c_str(), "", "", 0, 0, type).str(), "");
         EXPECT_EQ(type.str(), "");
         EXPECT_GE(server.RequestCount(), 1u);
-        EXPECT_EQ(Listing(m_tempDir), before);
+        EXPECT_EQ(Downloads(), 0u);
     }
 }
 
-TEST_F(HttpRequestFile, UnreachableOrUnsupportedAddressesFail) {
+TEST_F(HttpRequestFile, UnreachableUnsupportedOrUnwritableFails) {
     const int port = ogctest::ClosedLoopbackPort();
     ASSERT_NE(port, 0);
-    const fs::path outside = fs::path(m_tempDir).parent_path() / ("ogcweb-http-local-" + std::to_string(::getpid()) + ".xml");
-    std::ofstream(outside) << "<WMS_Capabilities version=\"1.3.0\"/>";
-
-    const std::string urls[] = {
-        "http://127.0.0.1:" + std::to_string(port) + "/wms",
-        "file://" + outside.string(),
-        "",
-    };
-    for (const std::string& url : urls) {
+    for (const std::string& url : {"http://127.0.0.1:" + std::to_string(port) + "/wms",
+                                   "file://" + Outside("local.xml", "<WMS_Capabilities version=\"1.3.0\"/>"),
+                                   std::string()}) {
         SCOPED_TRACE(url);
-        EXPECT_EQ(VmHttpHelper::RequestFile(url.c_str(), "", "", 0, 0).str(), "");
-        EXPECT_TRUE(Listing(m_tempDir).empty());
+        EXPECT_EQ(Fetch(url).str(), "");
+        EXPECT_EQ(Downloads(), 0u);
     }
-    std::error_code ec;
-    fs::remove(outside, ec);
-}
-
-TEST_F(HttpRequestFile, UnusableTempFolderFails) {
     ScriptedServer server([](const ScriptedRequest&) { return ScriptedResponse::Ok("<ok/>"); });
-    const fs::path notADir = fs::path(m_tempDir) / "plain-file";
-    std::ofstream(notADir) << "x";
-    VmFile::SetTempDir((notADir / "sub").string().c_str());
-    EXPECT_EQ(VmHttpHelper::RequestFile(server.Url("/a").c_str(), "", "", 0, 0).str(), "");
+    VmFile::SetTempDir(PlxMBString(Outside("plain-file", "x") + "/sub"));
+    EXPECT_EQ(Fetch(server.Url("/a")).str(), "");
 }
 
 // ---------------------------------------------------------------------------
 // Redirects
 
-TEST_F(HttpRedirect, FollowsToTheFinalAnswer) {
-    ScriptedServer server;
-    server.Enqueue(ScriptedResponse::Redirect("/moved?SERVICE=WMS", 301));
-    server.Enqueue(ScriptedResponse::Redirect(server.Url("/final"), 307));
-    server.Enqueue(ScriptedResponse::Ok("<final/>", "application/vnd.ogc.wms_xml"));
-    PlxMBString type;
-    const PlxMBString path = VmHttpHelper::RequestFile(server.Url("/start").c_str(), "", "", 0, 0, type);
-    ASSERT_FALSE(path.IsEmpty());
-    EXPECT_EQ(ReadAll(path.str()), "<final/>");
-    EXPECT_EQ(type.str(), "application/vnd.ogc.wms_xml");
-    const auto requests = server.Requests();
-    ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(requests[1].target, "/moved?SERVICE=WMS");
-    EXPECT_EQ(requests[2].path, "/final");
-}
-
-TEST_F(HttpRedirect, FollowsAtMostFiveHops) {
-    // "/hop/N" redirects to "/hop/N-1"; "/hop/0" answers.
+TEST_F(HttpRedirect, FollowsAtMostFiveHopsToTheFinalAnswer) {
+    // "/hop/N" redirects to "/hop/N-1" with the query kept; "/hop/0" answers.
     ScriptedServer server([](const ScriptedRequest& request) {
         const int hops = std::atoi(request.path.substr(5).c_str());
-        if (hops == 0) return ScriptedResponse::Ok("<arrived/>");
-        return ScriptedResponse::Redirect("/hop/" + std::to_string(hops - 1));
+        if (hops == 0) return ScriptedResponse::Ok("<arrived/>", "application/vnd.ogc.wms_xml");
+        return ScriptedResponse::Redirect("/hop/" + std::to_string(hops - 1) + "?SERVICE=WMS", hops % 2 ? 301 : 307);
     });
-    const PlxMBString five = VmHttpHelper::RequestFile(server.Url("/hop/5").c_str(), "", "", 0, 0);
+    PlxMBString type;
+    const PlxMBString five = VmHttpHelper::RequestFile(server.Url("/hop/5").c_str(), "", "", 0, 0, type);
     ASSERT_FALSE(five.IsEmpty());
     EXPECT_EQ(ReadAll(five.str()), "<arrived/>");
-    const std::vector<std::string> before = Listing(m_tempDir);
-    EXPECT_EQ(VmHttpHelper::RequestFile(server.Url("/hop/6").c_str(), "", "", 0, 0).str(), "");
-    EXPECT_EQ(Listing(m_tempDir), before);
+    EXPECT_EQ(type.str(), "application/vnd.ogc.wms_xml");
+    EXPECT_EQ(server.LastRequest().target, "/hop/0?SERVICE=WMS");
+    EXPECT_EQ(Fetch(server.Url("/hop/6")).str(), "");
+    EXPECT_EQ(Downloads(), 1u);
 }
 
 TEST_F(HttpRedirect, CredentialsStayWithTheirHost) {
@@ -496,53 +393,50 @@ TEST_F(HttpRedirect, CredentialsStayWithTheirHost) {
         if (request.path == "/here") return ScriptedResponse::Redirect("/landing");
         return ScriptedResponse::Ok("<origin/>");
     });
+    const std::string alice = "Basic YWxpY2U6czNjcmV0";
 
     // Same host and port: the credentials follow.
-    const PlxMBString here = VmHttpHelper::RequestFile(origin.Url("/here").c_str(), "alice", "s3cret", 0, 0);
+    const PlxMBString here = Fetch(origin.Url("/here"), "alice", "s3cret");
     ASSERT_FALSE(here.IsEmpty());
     EXPECT_EQ(ReadAll(here.str()), "<origin/>");
     EXPECT_EQ(origin.LastRequest().path, "/landing");
-    EXPECT_EQ(origin.LastRequest().Header("Authorization"), "Basic YWxpY2U6czNjcmV0");
+    EXPECT_EQ(origin.LastRequest().Header("Authorization"), alice);
 
     // Another port is another server as far as credentials go.
-    const PlxMBString away = VmHttpHelper::RequestFile(origin.Url("/away").c_str(), "alice", "s3cret", 0, 0);
+    const PlxMBString away = Fetch(origin.Url("/away"), "alice", "s3cret");
     ASSERT_FALSE(away.IsEmpty());
     EXPECT_EQ(ReadAll(away.str()), "<other/>");
-    EXPECT_EQ(origin.LastRequest().Header("Authorization"), "Basic YWxpY2U6czNjcmV0");
+    EXPECT_EQ(origin.LastRequest().Header("Authorization"), alice);
     ASSERT_EQ(other.RequestCount(), 1u);
     EXPECT_FALSE(other.LastRequest().HasHeader("Authorization"));
 }
 
 TEST_F(HttpRedirect, NeverLeavesHttp) {
     ScriptedServer target([](const ScriptedRequest&) { return ScriptedResponse::Ok("<probe/>"); });
-    const fs::path local = fs::path(m_tempDir).parent_path() / ("ogcweb-http-redirect-" + std::to_string(::getpid()) + ".xml");
-    std::ofstream(local) << "<secret/>";
     ScriptedServer origin;
     origin.Enqueue(ScriptedResponse::Redirect("ftp://127.0.0.1:" + std::to_string(target.Port()) + "/x"));
-    origin.Enqueue(ScriptedResponse::Redirect("file://" + local.string()));
-
-    EXPECT_EQ(VmHttpHelper::RequestFile(origin.Url("/to-ftp").c_str(), "", "", 0, 0).str(), "");
-    EXPECT_EQ(VmHttpHelper::RequestFile(origin.Url("/to-file").c_str(), "", "", 0, 0).str(), "");
-    EXPECT_TRUE(Listing(m_tempDir).empty());
+    origin.Enqueue(ScriptedResponse::Redirect("file://" + Outside("secret.xml", "<secret/>")));
+    EXPECT_EQ(Fetch(origin.Url("/to-ftp")).str(), "");
+    EXPECT_EQ(Fetch(origin.Url("/to-file")).str(), "");
+    EXPECT_EQ(Downloads(), 0u);
 
     // Connections are accepted in order, so once the probe is answered an
     // earlier FTP attempt would have been counted.
-    ASSERT_FALSE(VmHttpHelper::RequestFile(target.Url("/probe").c_str(), "", "", 0, 0).IsEmpty());
+    ASSERT_FALSE(Fetch(target.Url("/probe")).IsEmpty());
     EXPECT_EQ(target.ConnectionCount(), 1);
-    std::error_code ec;
-    fs::remove(local, ec);
 }
 
 // ---------------------------------------------------------------------------
 // Connections
 
-TEST_F(HttpConnections, SequentialRequestsReuseOneConnection) {
-    ScriptedServer server([](const ScriptedRequest& r) { return ScriptedResponse::Ok("<" + r.path.substr(1) + "/>"); });
-    for (const char* path : {"/a", "/b", "/c"}) {
-        const PlxMBString file = VmHttpHelper::RequestFile(server.Url(path).c_str(), "", "", 0, 0);
-        ASSERT_FALSE(file.IsEmpty());
-        EXPECT_EQ(ReadAll(file.str()), "<" + std::string(path + 1) + "/>");
-    }
+TEST_F(HttpConnections, OneKeptConnectionCarriesNoCredentialsOver) {
+    ScriptedServer server([](const ScriptedRequest&) { return ScriptedResponse::Ok("<ok/>"); });
+    ASSERT_FALSE(Fetch(server.Url("/a"), "alice", "s3cret").IsEmpty());
+    EXPECT_EQ(server.LastRequest().Header("Authorization"), "Basic YWxpY2U6czNjcmV0");
+    ASSERT_FALSE(Fetch(server.Url("/b"), "", "ignored").IsEmpty());
+    EXPECT_FALSE(server.LastRequest().HasHeader("Authorization"));
+    ASSERT_FALSE(Fetch(server.Url("/c"), "bob", "").IsEmpty());
+    EXPECT_EQ(server.LastRequest().Header("Authorization"), "Basic Ym9iOg==");
     EXPECT_EQ(server.RequestCount(), 3u);
     EXPECT_EQ(server.ConnectionCount(), 1);
 }
@@ -551,9 +445,8 @@ TEST_F(HttpConnections, ParallelDownloadsGetTheirOwnBodies) {
     ScriptedServer server([](const ScriptedRequest& r) {
         return ScriptedResponse::Ok(std::string(2000, 'p') + r.target, "text/plain");
     });
-    const int threads = 4;
-    const int perThread = 8;
-    std::vector<std::vector<std::string>> mismatches(threads);
+    const int threads = 4, perThread = 8;
+    std::atomic<int> wrong{0};
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) {
         workers.emplace_back([&, t] {
@@ -561,80 +454,53 @@ TEST_F(HttpConnections, ParallelDownloadsGetTheirOwnBodies) {
                 const std::string target = "/t" + std::to_string(t) + "?i=" + std::to_string(i);
                 PlxMBString type;
                 const PlxMBString path = VmHttpHelper::RequestFile(server.Url(target).c_str(), "", "", 0, 1, type);
-                if (path.IsEmpty() || ReadAll(path.str()) != std::string(2000, 'p') + target || type != "text/plain")
-                    mismatches[static_cast<size_t>(t)].push_back(target);
+                if (path.IsEmpty() || ReadAll(path.str()) != std::string(2000, 'p') + target || type != "text/plain") ++wrong;
             }
         });
     }
     for (auto& worker : workers) worker.join();
-    for (int t = 0; t < threads; ++t) EXPECT_TRUE(mismatches[static_cast<size_t>(t)].empty()) << "thread " << t;
-    EXPECT_EQ(server.RequestCount(), static_cast<size_t>(threads * perThread));
-    EXPECT_EQ(Listing(m_tempDir).size(), static_cast<size_t>(threads * perThread));
+    EXPECT_EQ(wrong, 0) << "downloads that came back empty or with another's body";
+    EXPECT_EQ(Downloads(), static_cast<size_t>(threads * perThread));
 }
 
 // ---------------------------------------------------------------------------
-// Capabilities version probe
+// Capabilities version probe: the root's version as a number, -1 for anything else
 
-TEST_F(HttpCheckOGCRequest, ReadsTheRootVersion) {
+TEST_F(HttpCheckOGCRequest, ReadsOnlyTheRootVersion) {
     struct Case {
         const char* name;
         ScriptedResponse response;
         int version;
     };
     const Case cases[] = {
-        {"WMS 1.3.0", ScriptedResponse::Ok("<?xml version=\"1.0\"?>\n<WMS_Capabilities version=\"1.3.0\" "
-                                           "xmlns=\"http://www.opengis.net/wms\"><Service/></WMS_Capabilities>"), 130},
-        {"WMS 1.1.1 with its DOCTYPE",
-         ScriptedResponse::Ok("<?xml version=\"1.0\" encoding=\"ISO-8859-1\" standalone=\"no\"?>\n"
-                              "<!DOCTYPE WMT_MS_Capabilities SYSTEM \"http://schemas.opengis.net/wms/1.1.1/WMS_MS_Capabilities.dtd\"\n"
-                              " [\n <!ELEMENT VendorSpecificCapabilities EMPTY>\n ]>\n"
-                              "<!-- generated -->\n<WMT_MS_Capabilities version=\"1.1.1\" updateSequence=\"0\"/>",
-                              "application/vnd.ogc.wms_xml"), 111},
         {"prefixed root and version",
          ScriptedResponse::Ok("<wms:WMS_Capabilities xmlns:wms=\"http://www.opengis.net/wms\" wms:version=\"1.3.0\"/>"), 130},
         {"plain version before a prefixed one",
          ScriptedResponse::Ok("<wfs:WFS_Capabilities xmlns:wfs=\"x\" xmlns:o=\"y\" o:version=\"9.9.9\" version=\"2.0.0\"/>"), 200},
         {"behind a redirect", ScriptedResponse::Redirect("/wmts"), 100},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        ScriptedServer server;
-        server.Enqueue(c.response);
-        server.Enqueue(ScriptedResponse::Ok("<Capabilities xmlns=\"http://www.opengis.net/wmts/1.0\" version=\"1.0.0\"/>"));
-        EXPECT_EQ(VmHttpHelper::CheckOGCRequest(server.Url("/ows?REQUEST=GetCapabilities").c_str(), "", ""), c.version);
-        EXPECT_TRUE(Listing(m_tempDir).empty());
-    }
-}
-
-TEST_F(HttpCheckOGCRequest, AnythingButAVersionedCapabilitiesDocumentGivesMinusOne) {
-    struct Case {
-        const char* name;
-        ScriptedResponse response;
-    };
-    const Case cases[] = {
-        {"exception report", ScriptedResponse::Ok("<ServiceExceptionReport version=\"1.3.0\"><ServiceException "
-                                                  "code=\"InvalidFormat\"/></ServiceExceptionReport>")},
         {"prefixed exception report",
-         ScriptedResponse::Ok("<ows:ExceptionReport xmlns:ows=\"http://www.opengis.net/ows/1.1\" version=\"2.0.0\"/>")},
-        {"HTML page", ScriptedResponse::Ok("<html><body>Login<br></body>", "text/html")},
-        {"not XML at all", ScriptedResponse::Ok("Service temporarily unavailable", "text/plain")},
-        {"empty body", ScriptedResponse::Ok("")},
-        {"root without version", ScriptedResponse::Ok("<WMS_Capabilities updateSequence=\"3\"/>")},
-        {"empty version", ScriptedResponse::Ok("<WMS_Capabilities version=\"\"/>")},
-        {"version with letters", ScriptedResponse::Ok("<WMS_Capabilities version=\"1.3.0beta\"/>")},
-        {"attribute merely ending in version", ScriptedResponse::Ok("<WMS_Capabilities myversion=\"1.3.0\"/>")},
-        {"status 500 with a capabilities body", ScriptedResponse::Status(500, "<WMS_Capabilities version=\"1.3.0\"/>", "text/xml")},
-        {"dropped connection", ScriptedResponse::CloseWithoutAnswer()},
+         ScriptedResponse::Ok("<ows:ExceptionReport xmlns:ows=\"http://www.opengis.net/ows/1.1\" version=\"2.0.0\"/>"), -1},
+        {"not XML at all", ScriptedResponse::Ok("Service temporarily unavailable", "text/plain"), -1},
+        {"root without version", ScriptedResponse::Ok("<WMS_Capabilities updateSequence=\"3\"/>"), -1},
+        {"empty version", ScriptedResponse::Ok("<WMS_Capabilities version=\"\"/>"), -1},
+        {"version with letters", ScriptedResponse::Ok("<WMS_Capabilities version=\"1.3.0beta\"/>"), -1},
+        {"attribute merely ending in version", ScriptedResponse::Ok("<WMS_Capabilities myversion=\"1.3.0\"/>"), -1},
+        {"status 500 with a capabilities body", ScriptedResponse::Status(500, "<WMS_Capabilities version=\"1.3.0\"/>", "text/xml"), -1},
+        {"dropped connection", ScriptedResponse::CloseWithoutAnswer(), -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        // The same answer every time, so a retry meets the same document.
         const ScriptedResponse response = c.response;
-        ScriptedServer server([response](const ScriptedRequest&) { return response; });
-        EXPECT_EQ(VmHttpHelper::CheckOGCRequest(server.Url("/ows").c_str(), "", ""), -1);
-        EXPECT_TRUE(Listing(m_tempDir).empty());
+        ScriptedServer server([response](const ScriptedRequest& request) {
+            if (request.path != "/wmts") return response;
+            return ScriptedResponse::Ok("<Capabilities xmlns=\"http://www.opengis.net/wmts/1.0\" version=\"1.0.0\"/>");
+        });
+        EXPECT_EQ(VmHttpHelper::CheckOGCRequest(server.Url("/ows?REQUEST=GetCapabilities").c_str(), "", ""), c.version);
+        EXPECT_EQ(Downloads(), 0u);
     }
-    EXPECT_EQ(VmHttpHelper::CheckOGCRequest(("http://127.0.0.1:" + std::to_string(ogctest::ClosedLoopbackPort()) + "/").c_str(),
-                                            "", ""), -1);
+    const std::string closed = "http://127.0.0.1:" + std::to_string(ogctest::ClosedLoopbackPort()) + "/";
+    EXPECT_EQ(VmHttpHelper::CheckOGCRequest(closed.c_str(), "", ""), -1);
 }
 
 // Every capabilities document and exception report of the shared corpus, as
@@ -642,8 +508,10 @@ TEST_F(HttpCheckOGCRequest, AnythingButAVersionedCapabilitiesDocumentGivesMinusO
 TEST_F(HttpCheckOGCRequest, CorpusDocuments) {
     const fs::path corpus = OGCWEB_CORPUS_DIR;
     std::ifstream manifest(corpus / "MANIFEST.tsv");
-    if (!manifest) GTEST_SKIP() << "no corpus at " << corpus;
-
+    if (!manifest) {
+        if (std::getenv("CI")) FAIL() << "the corpus is missing at " << corpus;
+        GTEST_SKIP() << "no corpus at " << corpus;
+    }
     Tighten(5, 20, 64LL * 1024 * 1024);  // some documents are megabytes
     ScriptedServer server([&corpus](const ScriptedRequest& request) {
         return ScriptedResponse::Ok(ReadAll((corpus / request.Param("file")).string()));
@@ -656,17 +524,13 @@ TEST_F(HttpCheckOGCRequest, CorpusDocuments) {
         std::stringstream fields(line);
         for (std::string field; std::getline(fields, field, '\t');) columns.push_back(field);
         if (columns.size() < 4) continue;
-        const std::string& file = columns[0];
-        const std::string& version = columns[2];
-        const std::string& kind = columns[3];
-        int expected;
-        if (kind == "exception") {
-            expected = -1;
-        } else if (kind == "capabilities" && version != "-") {
+        const std::string &file = columns[0], &version = columns[2], &kind = columns[3];
+        int expected = -1;
+        if (kind == "capabilities" && version != "-") {
             std::string digits = version;
             digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
             expected = std::atoi(digits.c_str());
-        } else {
+        } else if (kind != "exception") {
             continue;
         }
         // Kept byte for byte with a UTF-16 byte-order mark before 8-bit text:
@@ -677,102 +541,7 @@ TEST_F(HttpCheckOGCRequest, CorpusDocuments) {
         ++checked;
     }
     EXPECT_GT(checked, 100);
-    EXPECT_TRUE(Listing(m_tempDir).empty());
-}
-
-// ---------------------------------------------------------------------------
-// The scripted server itself: the faults it claims to produce, seen on the wire.
-
-namespace {
-
-struct RawExchange {
-    std::string received;
-    bool closedByServer = false;
-};
-
-// Sends `request` on a fresh connection and reads until the server closes
-// (or 10 s pass, so a broken server fails the test instead of hanging it).
-RawExchange RawRequest(int port, const std::string& request) {
-    RawExchange exchange;
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return exchange;
-    timeval timeout{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-        char buffer[4096];
-        for (;;) {
-            const ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
-            if (got > 0) {
-                exchange.received.append(buffer, static_cast<size_t>(got));
-                continue;
-            }
-            exchange.closedByServer = got == 0 || errno == ECONNRESET;
-            break;
-        }
-    }
-    ::close(fd);
-    return exchange;
-}
-
-std::string BodyOf(const std::string& response) {
-    const size_t end = response.find("\r\n\r\n");
-    return end == std::string::npos ? std::string() : response.substr(end + 4);
-}
-
-} // namespace
-
-TEST(ScriptedServer, TruncatedAnswerEndsBeforeTheAnnouncedLength) {
-    ScriptedServer server;
-    server.Enqueue(ScriptedResponse::Truncated("0123456789", 100));
-    const RawExchange exchange = RawRequest(server.Port(), "GET /t HTTP/1.1\r\nHost: x\r\n\r\n");
-    EXPECT_TRUE(exchange.closedByServer);
-    EXPECT_EQ(exchange.received.rfind("HTTP/1.1 200 ", 0), 0u);
-    EXPECT_NE(exchange.received.find("\r\nContent-Length: 100\r\n"), std::string::npos);
-    EXPECT_EQ(BodyOf(exchange.received), "0123456789");
-}
-
-TEST(ScriptedServer, CloseWithoutAnswerSendsNothing) {
-    ScriptedServer server;
-    server.Enqueue(ScriptedResponse::CloseWithoutAnswer());
-    const RawExchange exchange = RawRequest(server.Port(), "GET /c HTTP/1.1\r\nHost: x\r\n\r\n");
-    EXPECT_TRUE(exchange.closedByServer);
-    EXPECT_EQ(exchange.received, "");
-    EXPECT_EQ(server.RequestCount(), 1u);
-}
-
-TEST(ScriptedServer, AnswersFromQueueThenHandlerAndRecordsRequests) {
-    ScriptedServer server([](const ScriptedRequest& r) { return ScriptedResponse::Ok("handled " + r.path, "text/plain"); });
-    server.Enqueue(ScriptedResponse::Ok("queued", "text/plain"));
-    EXPECT_EQ(server.QueuedResponses(), 1u);
-
-    const RawExchange first = RawRequest(
-        server.Port(), "GET /a?SERVICE=WMS&FILTER=x=y&flag HTTP/1.1\r\nHost: x\r\nX-Probe:  v1 \r\nConnection: close\r\n\r\n");
-    const RawExchange second = RawRequest(server.Port(), "GET /b HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
-    EXPECT_EQ(BodyOf(first.received), "queued");
-    EXPECT_EQ(BodyOf(second.received), "handled /b");
-    EXPECT_EQ(server.QueuedResponses(), 0u);
-
-    const auto requests = server.Requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0].path, "/a");
-    EXPECT_EQ(requests[0].query, "SERVICE=WMS&FILTER=x=y&flag");
-    EXPECT_EQ(requests[0].Param("SERVICE"), "WMS");
-    EXPECT_EQ(requests[0].Param("FILTER"), "x=y");
-    EXPECT_TRUE(requests[0].params.count("flag"));
-    EXPECT_EQ(requests[0].Header("x-probe"), "v1");
-    EXPECT_NE(requests[0].connection, requests[1].connection);
-    EXPECT_EQ(server.ConnectionCount(), 2);
-
-    // Nothing scripted any more: a 404 naming the target.
-    server.SetHandler(nullptr);
-    const RawExchange third = RawRequest(server.Port(), "GET /none HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
-    EXPECT_EQ(third.received.rfind("HTTP/1.1 404 ", 0), 0u);
-    EXPECT_NE(BodyOf(third.received).find("/none"), std::string::npos);
+    EXPECT_EQ(Downloads(), 0u);
 }
 
 // ---------------------------------------------------------------------------
@@ -846,8 +615,7 @@ TEST_F(HttpTransfers, CancelEndsTheWaitWithoutTheServer) {
     ASSERT_EQ(server.RequestCount(), 1u);
     transfers.Cancel();
     // A generous bound: failing it means the wait lasted as long as the stall.
-    const bool ended = done.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
-    EXPECT_TRUE(ended) << "Cancel did not end the transfer under way";
+    EXPECT_EQ(done.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "Cancel did not end the transfer under way";
     EXPECT_FALSE(done.get());
     waiter.join();
     std::string body, type;
