@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <string>
@@ -17,6 +18,8 @@
 namespace {
 
 using namespace VMK;
+
+std::array<int, 4> Expected(int x, int y) { return {x * 7 % 256, y * 11 % 256, x + y, (x + y) % 3 == 0 ? 0 : 255}; }
 
 PlxRasterBlock PatternBlock(int width, int height, int rowBytes) {
     PlxRasterBlock block;
@@ -28,14 +31,11 @@ PlxRasterBlock PatternBlock(int width, int height, int rowBytes) {
     EXPECT_TRUE(block.Init());
     for (int y = 0; y < height; ++y) {
         unsigned char* row = block.GetData() + static_cast<size_t>(y) * rowBytes;
+        std::fill(row + width * 4, row + rowBytes, 0xEE);  // padding is never written out
         for (int x = 0; x < width; ++x) {
-            unsigned char* p = row + x * 4;
-            p[0] = static_cast<unsigned char>(x * 7);
-            p[1] = static_cast<unsigned char>(y * 11);
-            p[2] = static_cast<unsigned char>(x + y);
-            p[3] = static_cast<unsigned char>((x + y) % 3 == 0 ? 0 : 255);
+            const std::array<int, 4> p = Expected(x, y);
+            std::copy(p.begin(), p.end(), row + x * 4);
         }
-        for (int pad = width * 4; pad < rowBytes; ++pad) row[pad] = 0xEE;  // never written out
     }
     return block;
 }
@@ -69,9 +69,7 @@ TEST(RasterBlockExport, WritesThePixelsInPlaceForBothFileTypes) {
             EXPECT_EQ(GDALGetRasterColorInterpretation(GDALGetRasterBand(file, 4)), GCI_AlphaBand);
             for (int y : {0, 1, 22})
                 for (int x : {0, 1, 36})
-                    EXPECT_EQ(PixelOf(file, x, y), (std::array<int, 4>{x * 7 % 256, y * 11 % 256, x + y,
-                                                                        (x + y) % 3 == 0 ? 0 : 255}))
-                        << x << "," << y;
+                    EXPECT_EQ(PixelOf(file, x, y), Expected(x, y)) << x << "," << y;
             double transform[6] = {};
             if (std::string(name) == "view.tif") {
                 ASSERT_EQ(GDALGetGeoTransform(file, transform), CE_None);
@@ -84,10 +82,8 @@ TEST(RasterBlockExport, WritesThePixelsInPlaceForBothFileTypes) {
                 transform[0] = x - transform[1] / 2;
                 transform[3] = y - transform[5] / 2;
             }
-            EXPECT_DOUBLE_EQ(transform[0], 1000.0);
-            EXPECT_DOUBLE_EQ(transform[1], 10.0);
-            EXPECT_DOUBLE_EQ(transform[3], 2000.0);
-            EXPECT_DOUBLE_EQ(transform[5], -10.0);
+            const double expected[] = {1000.0, 10.0, 0, 2000.0, 0, -10.0};
+            for (int k : {0, 1, 3, 5}) EXPECT_DOUBLE_EQ(transform[k], expected[k]) << k;
             GDALClose(file);
         }
     }
@@ -99,10 +95,9 @@ TEST(RasterBlockExport, RefusesWhatItCannotWrite) {
     VmPrjCoordSys none;
     PlxRasterBlock block = PatternBlock(4, 4, 16);
     EXPECT_FALSE(VmDataExchange::ExportRasterBlock(block, none, folder.Path("view.jpg"))) << "no such file type";
-    PlxRasterBlock grey = block;
+    PlxRasterBlock grey = block, cut = block;
     grey.PixelFormat = 8;
     EXPECT_FALSE(VmDataExchange::ExportRasterBlock(grey, none, folder.Path("grey.png")));
-    PlxRasterBlock cut = block;
     cut.Data.resize(cut.Data.size() - 1);
     EXPECT_FALSE(VmDataExchange::ExportRasterBlock(cut, none, folder.Path("cut.png"))) << "fewer bytes than rows";
     EXPECT_FALSE(VmDataExchange::ExportRasterBlock(block, none, folder.Path("missing/view.png")));

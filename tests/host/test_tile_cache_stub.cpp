@@ -1,8 +1,7 @@
 // The download stub against a scripted tile server on the loopback address:
 // requests become queued downloads, downloads become cached tiles, failures
-// stay out of the cache, views are drawn from what arrived, and the whole
-// thing holds together while several threads use it and when it is stopped
-// in the middle of downloads.
+// stay out of the cache, and the whole thing holds together while several
+// threads use it and when it is stopped in the middle of downloads.
 #include "ScriptedServer.h"
 #include "TestSupport.h"
 #include "VmNetwork.h"
@@ -43,13 +42,7 @@ std::string SolidPng(const Rgba& colour, int size) {
     static std::atomic<int> counter{0};
     GDALAllRegister();
     GDALDatasetH mem = GDALCreate(GDALGetDriverByName("MEM"), "", size, size, 4, GDT_Byte, nullptr);
-    std::vector<unsigned char> plane(static_cast<size_t>(size) * size);
-    for (int b = 0; b < 4; ++b) {
-        std::fill(plane.begin(), plane.end(), static_cast<unsigned char>(colour[static_cast<size_t>(b)]));
-        EXPECT_EQ(GDALRasterIO(GDALGetRasterBand(mem, b + 1), GF_Write, 0, 0, size, size, plane.data(), size, size,
-                               GDT_Byte, 0, 0),
-                  CE_None);
-    }
+    for (int b = 0; b < 4; ++b) GDALFillRaster(GDALGetRasterBand(mem, b + 1), colour[static_cast<size_t>(b)], 0);
     const std::string path = "/vsimem/test_tile_stub_" + std::to_string(counter++) + ".png";
     GDALDatasetH out = GDALCreateCopy(GDALGetDriverByName("PNG"), path.c_str(), mem, FALSE, nullptr, nullptr, nullptr);
     GDALClose(mem);
@@ -65,19 +58,20 @@ std::string Key(int level, int row, int col) {
     return std::to_string(level) + "/" + std::to_string(row) + "/" + std::to_string(col);
 }
 
-// A WMTS with one layer, "tiles", in one Web Mercator set, "small": 16 pixel
-// tiles, level z has 2^z x 2^z tiles at 16 / 2^z m per pixel from (0, 256).
-// Every tile is a solid colour that names it.
+// A WMTS (KVP) with one layer, "tiles", in one Web Mercator set, "small": 16
+// pixel tiles, level z has 2^z x 2^z tiles at 16 / 2^z m per pixel from
+// (0, 256). Every tile is a solid colour that names it.
 class TileService {
 public:
     enum Fault { None, Missing, Garbage, Exception, Stall };
 
-    explicit TileService(int levels, bool rest = false) : m_levels(levels), m_rest(rest) {
+    explicit TileService(int levels) : m_levels(levels) {
         for (int z = 0; z < levels; ++z)
             for (int row = 0; row < (1 << z); ++row)
                 for (int col = 0; col < (1 << z); ++col) m_tiles[Key(z, row, col)] = SolidPng(TileColour(z, row, col), 16);
         m_server = std::make_unique<ScriptedServer>([this](const ScriptedRequest& request) { return Answer(request); });
     }
+    ~TileService() { ReleaseTiles(); }
 
     std::string Address() const { return m_server->Url("/wmts"); }
     ScriptedServer& Server() { return *m_server; }
@@ -107,7 +101,6 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_waiting;
     }
-    ~TileService() { ReleaseTiles(); }
     // Tiles asked for more than once.
     int Repeats() const {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -118,25 +111,17 @@ public:
 
 private:
     std::string Capabilities() const {
-        const std::string base = m_server->Url("");
-        std::string ops;
-        const std::string constraint = "<ows:Constraint name=\"GetEncoding\"><ows:AllowedValues><ows:Value>";
-        if (m_rest)
-            ops = "<ows:Get xlink:href=\"" + base + "/rest/\">" + constraint + "RESTful</ows:Value></ows:AllowedValues></ows:Constraint></ows:Get>";
-        else
-            ops = "<ows:Get xlink:href=\"" + base + "/wmts?\">" + constraint + "KVP</ows:Value></ows:AllowedValues></ows:Constraint></ows:Get>";
         std::string xml =
             "<?xml version=\"1.0\"?><Capabilities xmlns=\"http://www.opengis.net/wmts/1.0\" "
             "xmlns:ows=\"http://www.opengis.net/ows/1.1\" xmlns:xlink=\"http://www.w3.org/1999/xlink\" version=\"1.0.0\">"
-            "<ows:OperationsMetadata><ows:Operation name=\"GetTile\"><ows:DCP><ows:HTTP>" + ops +
-            "</ows:HTTP></ows:DCP></ows:Operation></ows:OperationsMetadata><Contents><Layer><ows:Title>Tiles</ows:Title>"
-            "<ows:Identifier>tiles</ows:Identifier><Style isDefault=\"true\"><ows:Identifier>default</ows:Identifier></Style>"
-            "<Format>image/png</Format><TileMatrixSetLink><TileMatrixSet>small</TileMatrixSet></TileMatrixSetLink>";
-        if (m_rest)
-            xml += "<ResourceURL format=\"image/png\" resourceType=\"tile\" template=\"" + base +
-                   "/rest/{TileMatrixSet}/{TileMatrix}/{TileRow}/{TileCol}.png\"/>";
-        xml += "</Layer><TileMatrixSet><ows:Identifier>small</ows:Identifier>"
-               "<ows:SupportedCRS>urn:ogc:def:crs:EPSG::3857</ows:SupportedCRS>";
+            "<ows:OperationsMetadata><ows:Operation name=\"GetTile\"><ows:DCP><ows:HTTP><ows:Get xlink:href=\"" +
+            m_server->Url("/wmts?") + "\"><ows:Constraint name=\"GetEncoding\"><ows:AllowedValues><ows:Value>KVP"
+            "</ows:Value></ows:AllowedValues></ows:Constraint></ows:Get></ows:HTTP></ows:DCP></ows:Operation>"
+            "</ows:OperationsMetadata><Contents><Layer><ows:Title>Tiles</ows:Title><ows:Identifier>tiles"
+            "</ows:Identifier><Style isDefault=\"true\"><ows:Identifier>default</ows:Identifier></Style>"
+            "<Format>image/png</Format><TileMatrixSetLink><TileMatrixSet>small</TileMatrixSet></TileMatrixSetLink>"
+            "</Layer><TileMatrixSet><ows:Identifier>small</ows:Identifier>"
+            "<ows:SupportedCRS>urn:ogc:def:crs:EPSG::3857</ows:SupportedCRS>";
         for (int z = 0; z < m_levels; ++z) {
             char scale[64];
             std::snprintf(scale, sizeof scale, "%.10f", 16.0 / (1 << z) / 0.00028);
@@ -150,26 +135,11 @@ private:
 
     ScriptedResponse Answer(const ScriptedRequest& request) {
         if (request.Param("REQUEST") == "GetCapabilities") return ScriptedResponse::Ok(Capabilities());
-        std::string matrix, row, col;
-        if (request.Param("REQUEST") == "GetTile") {
-            matrix = request.Param("TILEMATRIX");
-            row = request.Param("TILEROW");
-            col = request.Param("TILECOL");
-        } else if (request.path.rfind("/rest/small/", 0) == 0) {
-            // /rest/small/m2/1/3.png
-            char m[16] = {0};
-            int r = 0, c = 0;
-            if (std::sscanf(request.path.c_str(), "/rest/small/%15[^/]/%d/%d.png", m, &r, &c) != 3)
-                return ScriptedResponse::Status(400);
-            matrix = m;
-            row = std::to_string(r);
-            col = std::to_string(c);
-        } else {
-            return ScriptedResponse::Status(404);
-        }
+        if (request.Param("REQUEST") != "GetTile") return ScriptedResponse::Status(404);
         ++m_tileRequests;
+        const std::string matrix = request.Param("TILEMATRIX");
         if (matrix.size() < 2 || matrix[0] != 'm') return ScriptedResponse::Status(400);
-        const std::string key = matrix.substr(1) + "/" + row + "/" + col;
+        const std::string key = matrix.substr(1) + "/" + request.Param("TILEROW") + "/" + request.Param("TILECOL");
         Fault fault = None;
         int stall = 0;
         {
@@ -186,20 +156,19 @@ private:
         }
         auto tile = m_tiles.find(key);
         if (tile == m_tiles.end()) return ScriptedResponse::Status(400);
+        const ScriptedResponse png = ScriptedResponse::Ok(tile->second, "image/png");
         switch (fault) {
         case Missing: return ScriptedResponse::Status(404, "no such tile");
         case Garbage: return ScriptedResponse::Ok("\x89PNG\r\n\x1a\n but not really", "image/png");
         case Exception:
             return ScriptedResponse::Ok("<ows:ExceptionReport xmlns:ows=\"http://www.opengis.net/ows/1.1\"/>", "text/xml");
-        case Stall: return ScriptedResponse::Stall(60000, ScriptedResponse::Ok(tile->second, "image/png"));
+        case Stall: return ScriptedResponse::Stall(60000, png);
         case None: break;
         }
-        if (stall > 0) return ScriptedResponse::Stall(stall, ScriptedResponse::Ok(tile->second, "image/png"));
-        return ScriptedResponse::Ok(tile->second, "image/png");
+        return stall > 0 ? ScriptedResponse::Stall(stall, png) : png;
     }
 
     int m_levels;
-    bool m_rest;
     std::map<std::string, std::string> m_tiles;  // written before the server starts, then only read
     mutable std::mutex m_mutex;
     std::map<std::string, Fault> m_faults;
@@ -218,6 +187,7 @@ struct Events {
     std::atomic<int> badTiles{0};  // callbacks with a tile that does not fit the status
     std::atomic<int> incompleteAtFinish{0};
     VmMapDownloadQueue* queue = nullptr;
+    int Callbacks() const { return responses.load() + changed.load() + finished.load(); }
 };
 
 void OnResponse(uint64_t user, const VmTile* tile, int status) {
@@ -245,8 +215,8 @@ void OnFinished(uint64_t user, const VmTile* tile, int status) {
     ++events->finished;
 }
 
-// Waits for a condition that the workers bring about; gives up after a
-// minute so that a fault shows as a failure, not a hang.
+// Waits for what the workers bring about; gives up after a minute so that a
+// fault shows as a failure, not a hang.
 bool WaitFor(const std::function<bool()>& condition) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!condition()) {
@@ -271,18 +241,22 @@ protected:
         VmHttpSettings::Set(m_savedSettings);
     }
 
-    // Capabilities, layer parameters, cache file and stub, the way the
-    // plug-in's dataset wires them.
-    void OpenLayer(TileService& service, bool withQueue = true, int workers = 4) {
+    std::unique_ptr<VmWMTSParams> LoadLayer(TileService& service) {
         VmWMTSParams params;
         params.SetServiceAddress(service.Address().c_str());
         params.SetBufferPath(temp.Path("cache"));
-        ASSERT_TRUE(params.LoadFromPath(params.GetBufferPath() + params.GetDescriptionFileName()));
-        std::unique_ptr<VmWMTSParams> layer(params.GetLayerParams("tiles"));
+        EXPECT_TRUE(params.LoadFromPath(params.GetBufferPath() + params.GetDescriptionFileName()));
+        return std::unique_ptr<VmWMTSParams>(params.GetLayerParams("tiles"));
+    }
+
+    // Capabilities, layer parameters, cache file and stub, the way the
+    // plug-in's dataset wires them.
+    void OpenLayer(TileService& service, bool withQueue = true, int workers = 4) {
+        std::unique_ptr<VmWMTSParams> layer = LoadLayer(service);
         ASSERT_NE(layer, nullptr);
         pyramid = layer->GetPyramid();
-        cache.SetServiceProvider(params.GetServiceAddress());
-        const PlxMBString file = params.GetBufferPath() + "/" + layer->GetCacheFileName();
+        cache.SetServiceProvider(service.Address().c_str());
+        const PlxMBString file = temp.Path("cache") + "/" + layer->GetCacheFileName();
         ASSERT_TRUE(cache.IsCacheFileExist(file) ? cache.Open(file, 0) : cache.Create(file, 0));
         stub.reset(VmMapServiceStubManager::CreateMapServiceStub(26));
         ASSERT_NE(stub, nullptr);
@@ -292,14 +266,19 @@ protected:
         stub->SetDownloadResponseFunc(OnResponse, reinterpret_cast<uint64_t>(&events));
         stub->SetDataChangedFunc(OnChanged, reinterpret_cast<uint64_t>(&events));
         stub->GetDownloadQueue()->SetRequestFinishedFunc(OnFinished, reinterpret_cast<uint64_t>(&events));
-        ASSERT_TRUE(stub->Open(layer.get(), withQueue));
-        // The parameters were only lent.
+        ASSERT_TRUE(stub->Open(layer.get(), withQueue));  // the parameters were only lent
     }
 
     double Scale(int level) const { return pyramid.Matrices[static_cast<size_t>(level)].ScaleDenominator; }
     PlxRect2D Everything() const { return pyramid.Bounds; }
     bool WaitForDownloads(int count) {
         return WaitFor([&] { return events.responses.load() >= count && stub->GetDownloadQueue()->IsComplete(); });
+    }
+    // Requests `scale` over `bounds` and returns how many tiles were queued.
+    int Request(double scale, const PlxRect2D& bounds, int refresh = 0) {
+        int queued = -1;
+        EXPECT_TRUE(stub->Request(scale, bounds, refresh, queued));
+        return queued;
     }
 
     TempFolder temp;
@@ -320,16 +299,13 @@ Rgba ViewPixel(const VmImageData& image, int x, int y) {
 
 } // namespace
 
-TEST_F(TileCacheStub, RequestedTilesArriveInTheCache) {
+TEST_F(TileCacheStub, RequestedTilesArriveInTheCacheAndServeOffline) {
     TileService service(3);
     ASSERT_NO_FATAL_FAILURE(OpenLayer(service));
     EXPECT_EQ(stub->HasQueue(), 1);
-    EXPECT_TRUE(stub->GetDownloadQueue()->IsComplete());
     EXPECT_FALSE(stub->IsAllTilesExist(Everything(), Scale(2)));
 
-    int queued = -1;
-    ASSERT_TRUE(stub->Request(Scale(2), Everything(), 0, queued));
-    EXPECT_EQ(queued, 16);
+    EXPECT_EQ(Request(Scale(2), Everything()), 16);
     ASSERT_TRUE(WaitForDownloads(16));
     ASSERT_TRUE(WaitFor([&] { return events.finished.load() >= 1; }));
     EXPECT_EQ(events.responseOk.load(), 16);
@@ -340,62 +316,51 @@ TEST_F(TileCacheStub, RequestedTilesArriveInTheCache) {
     EXPECT_EQ(cache.GetTileCount(), 16);
     EXPECT_TRUE(stub->IsAllTilesExist(Everything(), Scale(2)));
     EXPECT_FALSE(stub->IsAllTilesExist(Everything(), Scale(1)));
-    EXPECT_EQ(service.TileRequests(), 16);
-
-    // The requests were proper GetTile requests.
     for (const ScriptedRequest& request : service.Server().Requests()) {
         if (request.Param("REQUEST") != "GetTile") continue;
-        EXPECT_EQ(request.Param("SERVICE"), "WMTS");
         EXPECT_EQ(request.Param("LAYER"), "tiles");
         EXPECT_EQ(request.Param("TILEMATRIXSET"), "small");
         EXPECT_EQ(request.Param("TILEMATRIX"), "m2");
         EXPECT_EQ(request.Param("FORMAT"), "image/png");
     }
 
-    // Cached tiles are not fetched again, unless refreshed.
-    ASSERT_TRUE(stub->Request(Scale(2), Everything(), 0, queued));
-    EXPECT_EQ(queued, 0);
-    ASSERT_TRUE(stub->Request(Scale(2), PlxRect2D(1, 255, 100, 200), 1, queued));
-    EXPECT_EQ(queued, 2);
+    // Only missing tiles are fetched, unless refreshed.
+    EXPECT_EQ(Request(Scale(2), Everything()), 0);
+    EXPECT_EQ(Request(Scale(2), PlxRect2D(1, 255, 100, 200), 1), 2);
     ASSERT_TRUE(WaitForDownloads(18));
     EXPECT_EQ(service.TileRequests(), 18);
 
-    // The view of the whole layer at full resolution is complete and every
-    // tile's colour is where the tile belongs.
-    ASSERT_TRUE(cache.SetViewPort(0, 0, 63, 63, 64, 64));
-    EXPECT_EQ(cache.GetViewState(), 1);
+    // Every tile's colour is where the tile belongs.
     VmImageData image;
     bool complete = false;
     ASSERT_TRUE(cache.ComposeView(0, 0, 63, 63, 64, 64, image, complete));
+    EXPECT_TRUE(complete);
     for (int row = 0; row < 4; ++row)
         for (int col = 0; col < 4; ++col) EXPECT_EQ(ViewPixel(image, col * 16 + 8, row * 16 + 8), TileColour(2, row, col));
 
-    // A coarser view needs level 1, which is not there yet; the view says
-    // which scale to ask for, and then it is.
-    const double viewScale = cache.GetViewScale(0, 0, 63, 63, 32, 32);
-    EXPECT_DOUBLE_EQ(viewScale, Scale(1));
-    ASSERT_TRUE(cache.SetViewPort(0, 0, 63, 63, 32, 32));
-    EXPECT_EQ(cache.GetViewState(), 0);
-    ASSERT_TRUE(stub->Request(viewScale, cache.GetViewBounds(0, 0, 63, 63), 0, queued));
-    EXPECT_EQ(queued, 4);
-    ASSERT_TRUE(WaitForDownloads(22));
-    ASSERT_TRUE(cache.SetViewPort(0, 0, 63, 63, 32, 32));
-    EXPECT_EQ(cache.GetViewState(), 1);
+    EXPECT_EQ(temp.Files(), (std::set<std::string>{"cache"})) << "downloads leave nothing beside the cache";
+
+    // Opened again without a download queue: the capabilities come from the
+    // cache folder, queries answer from the cache, nothing goes to the network.
+    stub.reset();
+    cache.Close();
+    const size_t before = service.Server().RequestCount();
+    ASSERT_NO_FATAL_FAILURE(OpenLayer(service, false));
+    EXPECT_EQ(stub->HasQueue(), 0);
+    EXPECT_EQ(Request(Scale(1), Everything()), 0) << "missing, but nothing to fetch them with";
+    EXPECT_TRUE(stub->IsAllTilesExist(Everything(), Scale(2)));
+    EXPECT_EQ(service.Server().RequestCount(), before);
 
     // What QueryWithBounds lists: level 2 tiles are 64 m across.
     std::unique_ptr<VmTiles> tiles(stub->QueryWithBounds(PlxRect2D(1, 255, 70, 190), Scale(2) * 1.1));
     ASSERT_NE(tiles, nullptr);
-    ASSERT_EQ(tiles->GetSize(), 4);
     std::set<std::pair<int, int>> cells;
     for (const VmTile& tile : *tiles) {
         cells.insert({tile.Row, tile.Col});
         EXPECT_EQ(tile.Scale, Scale(2));
-        EXPECT_TRUE(tile.Data.empty());
         EXPECT_EQ(tile.Bounds, pyramid.TileBounds(2, tile.Row, tile.Col));
     }
     EXPECT_EQ(cells, (std::set<std::pair<int, int>>{{0, 0}, {0, 1}, {1, 0}, {1, 1}}));
-    // Downloads left nothing in the temporary folder.
-    EXPECT_EQ(temp.Files(), (std::set<std::string>{"cache"}));
 }
 
 TEST_F(TileCacheStub, FailedTilesAreNotStored) {
@@ -404,9 +369,7 @@ TEST_F(TileCacheStub, FailedTilesAreNotStored) {
     service.SetFault(2, 0, 1, TileService::Garbage);
     service.SetFault(2, 0, 2, TileService::Exception);
     ASSERT_NO_FATAL_FAILURE(OpenLayer(service));
-    int queued = 0;
-    ASSERT_TRUE(stub->Request(Scale(2), Everything(), 0, queued));
-    ASSERT_EQ(queued, 16);
+    ASSERT_EQ(Request(Scale(2), Everything()), 16);
     ASSERT_TRUE(WaitForDownloads(16));
     ASSERT_TRUE(WaitFor([&] { return events.finished.load() >= 1; }));
     EXPECT_EQ(events.responseOk.load(), 13);
@@ -416,119 +379,81 @@ TEST_F(TileCacheStub, FailedTilesAreNotStored) {
     EXPECT_GE(events.finishedWithFailures.load(), 1);
     EXPECT_EQ(events.badTiles.load(), 0);
     EXPECT_EQ(cache.GetTileCount(), 13);
-    EXPECT_FALSE(cache.HasTile("m2", 0, 0));
-    EXPECT_FALSE(cache.HasTile("m2", 0, 1));
-    EXPECT_FALSE(cache.HasTile("m2", 0, 2));
-    EXPECT_TRUE(cache.HasTile("m2", 0, 3));
+    for (int col = 0; col < 4; ++col) EXPECT_EQ(cache.HasTile("m2", 0, col), col == 3) << col;
     EXPECT_FALSE(stub->IsAllTilesExist(Everything(), Scale(2)));
-    EXPECT_TRUE(stub->IsAllTilesExist(PlxRect2D(1, 150, 250, 1), Scale(2)));  // rows 2 and 3
-    ASSERT_TRUE(cache.SetViewPort(0, 0, 63, 63, 64, 64));
-    EXPECT_EQ(cache.GetViewState(), 0);
+    EXPECT_TRUE(stub->IsAllTilesExist(PlxRect2D(1, 150, 250, 1), Scale(2))) << "rows 2 and 3";
     EXPECT_EQ(temp.Files(), (std::set<std::string>{"cache"}));
 
     // Failed tiles wait for the retry delay, unless refreshed.
-    ASSERT_TRUE(stub->Request(Scale(2), Everything(), 0, queued));
-    EXPECT_EQ(queued, 0);
+    EXPECT_EQ(Request(Scale(2), Everything()), 0);
     service.SetFault(2, 0, 0, TileService::None);
-    ASSERT_TRUE(stub->Request(Scale(2), PlxRect2D(1, 255, 60, 200), 1, queued));
-    EXPECT_EQ(queued, 1);
+    EXPECT_EQ(Request(Scale(2), PlxRect2D(1, 255, 60, 200), 1), 1);
     ASSERT_TRUE(WaitForDownloads(17));
     EXPECT_TRUE(cache.HasTile("m2", 0, 0));
     stub->SetRetryDelay(0);
-    ASSERT_TRUE(stub->Request(Scale(2), Everything(), 0, queued));
-    EXPECT_EQ(queued, 2);
+    EXPECT_EQ(Request(Scale(2), Everything()), 2);
     ASSERT_TRUE(WaitForDownloads(19));
     EXPECT_EQ(cache.GetTileCount(), 14);
-}
-
-TEST_F(TileCacheStub, RestTilesAndOfflineUse) {
-    TileService service(2, true);
-    ASSERT_NO_FATAL_FAILURE(OpenLayer(service));
-    int queued = 0;
-    ASSERT_TRUE(stub->Request(Scale(1), Everything(), 0, queued));
-    EXPECT_EQ(queued, 4);
-    ASSERT_TRUE(WaitForDownloads(4));
-    EXPECT_EQ(cache.GetTileCount(), 4);
-    EXPECT_EQ(service.Server().LastRequest().path.rfind("/rest/small/m1/", 0), 0u) << service.Server().LastRequest().path;
-    stub.reset();
-    cache.Close();
-
-    // Opened again without a download queue: queries answer from the cache,
-    // nothing goes to the network.
-    const size_t before = service.Server().RequestCount();
-    ASSERT_NO_FATAL_FAILURE(OpenLayer(service, false));
-    EXPECT_EQ(service.Server().RequestCount(), before);  // the description came from the cache folder
-    EXPECT_EQ(stub->HasQueue(), 0);
-    EXPECT_TRUE(stub->IsOpen());
-    ASSERT_TRUE(stub->Request(Scale(0), Everything(), 0, queued));
-    EXPECT_EQ(queued, 0);
-    EXPECT_TRUE(stub->IsAllTilesExist(Everything(), Scale(1)));
-    std::unique_ptr<VmTiles> tiles(stub->QueryWithBounds(Everything(), Scale(1)));
-    ASSERT_NE(tiles, nullptr);
-    EXPECT_EQ(tiles->GetSize(), 4);
-    ASSERT_TRUE(cache.SetViewPort(0, 0, 31, 31, 32, 32));  // the whole space at level 1's resolution
-    EXPECT_EQ(cache.GetViewState(), 1);
-    EXPECT_EQ(service.Server().RequestCount(), before);
 }
 
 TEST_F(TileCacheStub, LifecycleAndBadCalls) {
     TileService service(2);
     std::unique_ptr<VmMapServiceStub> idle(VmMapServiceStubManager::CreateMapServiceStub(26));
+    const PlxRect2D all(0, 256, 256, 0), beyond(1000, 2000, 1100, 1900);
     int queued = 7;
-    EXPECT_FALSE(idle->Request(1000.0, PlxRect2D(0, 1, 1, 0), 0, queued));
+    EXPECT_FALSE(idle->Request(1000.0, all, 0, queued));
     EXPECT_EQ(queued, 0);
-    EXPECT_EQ(idle->QueryWithBounds(PlxRect2D(0, 1, 1, 0), 1000.0), nullptr);
-    EXPECT_FALSE(idle->IsAllTilesExist(PlxRect2D(0, 1, 1, 0), 1000.0));
-    EXPECT_EQ(idle->HasQueue(), 0);
+    EXPECT_EQ(idle->QueryWithBounds(all, 1000.0), nullptr);
+    EXPECT_FALSE(idle->IsAllTilesExist(all, 1000.0));
     EXPECT_TRUE(idle->GetDownloadQueue()->IsComplete());
-    idle->Stop();
     idle->Stop();
 
     VmWMTSParams params;
     params.SetServiceAddress(service.Address().c_str());
     ASSERT_TRUE(params.LoadFromPath(temp.Path("caps.xml")));
     std::unique_ptr<VmWMTSParams> layer(params.GetLayerParams("tiles"));
-    EXPECT_FALSE(idle->Open(layer.get(), true));  // no cache manager yet
+    EXPECT_FALSE(idle->Open(layer.get(), true)) << "no cache manager yet";
     EXPECT_FALSE(idle->Open(nullptr, true));
     VmLocalCacheManager localCache;
     ASSERT_TRUE(localCache.Create(temp.Path("c/tiles.cache"), 0));
     idle->SetLocalCacheManager(&localCache);
-    EXPECT_FALSE(idle->Open(&params, true));  // the service, not a layer
+    EXPECT_FALSE(idle->Open(&params, true)) << "the service, not a layer";
     ASSERT_TRUE(idle->Open(layer.get(), true));
-    EXPECT_EQ(localCache.GetTileSize(), 16);  // the stub handed over the pyramid
+    EXPECT_EQ(localCache.GetTileSize(), 16) << "the stub handed over the pyramid";
     layer.reset();
+    const double s0 = localCache.GetScales()[0], s1 = localCache.GetScales()[1];
 
     // Scales that give no matrix, and too many tiles, queue nothing.
-    EXPECT_FALSE(idle->Request(-1.0, PlxRect2D(0, 256, 256, 0), 0, queued));
+    EXPECT_FALSE(idle->Request(-1.0, all, 0, queued));
     idle->SetMaxTilesPerRequest(3);
-    EXPECT_FALSE(idle->Request(localCache.GetScales()[1], PlxRect2D(0, 256, 256, 0), 0, queued));
+    EXPECT_FALSE(idle->Request(s1, all, 0, queued));
     EXPECT_EQ(queued, 0);
-    EXPECT_EQ(idle->QueryWithBounds(PlxRect2D(0, 256, 256, 0), localCache.GetScales()[1]), nullptr);
+    EXPECT_EQ(idle->QueryWithBounds(all, s1), nullptr);
     // Bounds beyond the layer: nothing to do, and that is fine.
-    EXPECT_TRUE(idle->Request(localCache.GetScales()[1], PlxRect2D(1000, 2000, 1100, 1900), 0, queued));
+    EXPECT_TRUE(idle->Request(s1, beyond, 0, queued));
     EXPECT_EQ(queued, 0);
-    EXPECT_TRUE(idle->IsAllTilesExist(PlxRect2D(1000, 2000, 1100, 1900), localCache.GetScales()[1]));
+    EXPECT_TRUE(idle->IsAllTilesExist(beyond, s1));
 
     // Only the named matrices are used once SetScales names some.
     idle->SetMaxTilesPerRequest(100);
     PlxDict<PlxMBString, double> only;
     only.SetAt("m0", 0.0);
     idle->SetScales(only);
-    std::unique_ptr<VmTiles> tiles(idle->QueryWithBounds(PlxRect2D(0, 256, 256, 0), localCache.GetScales()[1]));
+    std::unique_ptr<VmTiles> tiles(idle->QueryWithBounds(all, s1));
     ASSERT_NE(tiles, nullptr);
     ASSERT_EQ(tiles->GetSize(), 1);
-    EXPECT_EQ((*tiles)[0].Scale, localCache.GetScales()[0]);
+    EXPECT_EQ((*tiles)[0].Scale, s0);
 
     idle->Stop();
     EXPECT_FALSE(idle->IsOpen());
-    EXPECT_FALSE(idle->Request(localCache.GetScales()[0], PlxRect2D(0, 256, 256, 0), 0, queued));
+    EXPECT_FALSE(idle->Request(s0, all, 0, queued));
     idle->Stop();
 }
 
 // Several threads draw views, read tiles and ask for more while the workers
 // download, and go on while the stub is stopped under them; afterwards every
-// cached tile is the right one and nothing was called back after Stop. Run
-// under ThreadSanitizer this is the stub's and the cache's data-race check.
+// cached tile is the right one and nothing was called back after Stop. Under
+// ThreadSanitizer this is the stub's and the cache's data-race check.
 TEST_F(TileCacheStub, ConcurrentUseWhileDownloadingAndStopping) {
     TileService service(5);
     service.SetStallMs(3);
@@ -542,14 +467,12 @@ TEST_F(TileCacheStub, ConcurrentUseWhileDownloadingAndStopping) {
             while (!done) {
                 const bool afterStop = stopped;
                 const int level = static_cast<int>(random() % 5);
-                const int n = 1 << level;
-                const int row = static_cast<int>(random() % n), col = static_cast<int>(random() % n);
+                const int row = static_cast<int>(random() % (1 << level)), col = static_cast<int>(random() % (1 << level));
                 const PlxRect2D tileBounds = pyramid.TileBounds(level, row, col);
                 int queued = 0;
                 bool ok = stub->Request(Scale(level), PlxRect2D(tileBounds.left, tileBounds.top, tileBounds.right + 64,
                                                                 tileBounds.bottom - 64),
                                         0, queued);
-                // A view over a random quarter of the space.
                 const int x = static_cast<int>(random() % 128), y = static_cast<int>(random() % 128);
                 VmImageData image;
                 bool complete = false;
@@ -568,7 +491,6 @@ TEST_F(TileCacheStub, ConcurrentUseWhileDownloadingAndStopping) {
                 ok = tiles != nullptr && ok;
                 stub->IsAllTilesExist(tileBounds, Scale(level));
                 stub->GetDownloadQueue()->IsComplete();
-                stub->HasQueue();
                 if (!stopping && !ok) ++failuresBeforeStop;
                 if (afterStop) ++iterationsAfterStop;
             }
@@ -579,7 +501,7 @@ TEST_F(TileCacheStub, ConcurrentUseWhileDownloadingAndStopping) {
     stopping = true;
     stub->Stop();
     stopped = true;
-    const int callbacksAtStop = events.responses.load() + events.changed.load() + events.finished.load();
+    const int callbacksAtStop = events.Callbacks();
     const bool drained = stub->GetDownloadQueue()->IsComplete();
     const bool ranOn = WaitFor([&] { return iterationsAfterStop.load() >= 20; });
     done = true;
@@ -589,13 +511,12 @@ TEST_F(TileCacheStub, ConcurrentUseWhileDownloadingAndStopping) {
     EXPECT_TRUE(ranOn);
     EXPECT_TRUE(drained);
     EXPECT_EQ(failuresBeforeStop.load(), 0);
-    EXPECT_EQ(events.responses.load() + events.changed.load() + events.finished.load(), callbacksAtStop);
+    EXPECT_EQ(events.Callbacks(), callbacksAtStop);
     EXPECT_EQ(events.badTiles.load(), 0);
     EXPECT_EQ(events.responseOk.load(), events.changed.load());
     // Tiles that arrived while Stop waited are stored without a callback.
     EXPECT_GE(cache.GetTileCount(), events.changed.load());
-    EXPECT_EQ(service.Repeats(), 0);  // no tile was fetched twice
-    // Every stored tile shows the colour of its own place.
+    EXPECT_EQ(service.Repeats(), 0) << "no tile was fetched twice";
     for (int level = 0; level < 5; ++level)
         for (int row = 0; row < (1 << level); ++row)
             for (int col = 0; col < (1 << level); ++col) {
@@ -606,17 +527,15 @@ TEST_F(TileCacheStub, ConcurrentUseWhileDownloadingAndStopping) {
             }
 }
 
-// Stop in the middle of downloads: queued tiles are dropped, running ones end
-// (here by the stall time-out, since the server never answers), nothing is
-// called back afterwards, and the stub opens again.
+// Queued tiles are dropped, running ones end (here by the stall time-out,
+// since the server never answers), nothing is called back afterwards, and the
+// stub opens again.
 TEST_F(TileCacheStub, StopInTheMiddleOfDownloads) {
     TileService service(4);
     ASSERT_NO_FATAL_FAILURE(OpenLayer(service, true, 2));
     for (int row = 0; row < 8; ++row)
         for (int col = 0; col < 8; ++col) service.SetFault(3, row, col, TileService::Stall);
-    int queued = 0;
-    ASSERT_TRUE(stub->Request(Scale(3), Everything(), 0, queued));
-    ASSERT_EQ(queued, 64);
+    ASSERT_EQ(Request(Scale(3), Everything()), 64);
     ASSERT_TRUE(WaitFor([&] { return service.TileRequests() >= 2; }));
     EXPECT_FALSE(stub->GetDownloadQueue()->IsComplete());
     stub->Stop();
@@ -624,25 +543,20 @@ TEST_F(TileCacheStub, StopInTheMiddleOfDownloads) {
     EXPECT_EQ(stub->GetDownloadQueue()->GetPendingCount(), 0);
     EXPECT_FALSE(stub->IsOpen());
     const int requests = service.TileRequests();
-    EXPECT_LT(requests, 64);  // the queue was dropped, not worked off
-    const int callbacks = events.responses.load() + events.changed.load() + events.finished.load();
-    EXPECT_EQ(callbacks, 0);
+    EXPECT_LT(requests, 64) << "the queue was dropped, not worked off";
+    EXPECT_EQ(events.Callbacks(), 0);
     EXPECT_EQ(cache.GetTileCount(), 0);
     stub->Stop();
 
-    // Open again: the same stub downloads as before.
-    VmWMTSParams params;
-    params.SetServiceAddress(service.Address().c_str());
-    ASSERT_TRUE(params.LoadFromPath(temp.Path("cache") + params.GetDescriptionFileName()));
-    std::unique_ptr<VmWMTSParams> layer(params.GetLayerParams("tiles"));
+    std::unique_ptr<VmWMTSParams> layer = LoadLayer(service);
+    ASSERT_NE(layer, nullptr);
     ASSERT_TRUE(stub->Open(layer.get(), true));
-    ASSERT_TRUE(stub->Request(Scale(2), Everything(), 0, queued));
-    EXPECT_EQ(queued, 16);
+    EXPECT_EQ(Request(Scale(2), Everything()), 16);
     ASSERT_TRUE(WaitForDownloads(16));
     EXPECT_EQ(cache.GetTileCount(), 16);
 
-    // And the destructor stops it just as well in the middle of stalls.
-    ASSERT_TRUE(stub->Request(Scale(3), Everything(), 0, queued));
+    // The destructor stops it just as well in the middle of stalls.
+    EXPECT_EQ(Request(Scale(3), Everything()), 64);
     ASSERT_TRUE(WaitFor([&] { return service.TileRequests() >= requests + 16 + 1; }));
     stub.reset();
     EXPECT_EQ(cache.GetTileCount(), 16);
@@ -658,11 +572,9 @@ TEST_F(TileCacheStub, DownloadsRunEightAtATimeUnlessConfigured) {
         ASSERT_NO_FATAL_FAILURE(OpenLayer(service, true, 0));
         VmMapServiceStub::SetDefaultWorkerCount(saved);
         const int expected = configured ? configured : 8;
-        int queued = 0;
-        ASSERT_TRUE(stub->Request(Scale(3), Everything(), 1, queued));
-        ASSERT_EQ(queued, 64);
+        ASSERT_EQ(Request(Scale(3), Everything(), 1), 64);
         EXPECT_TRUE(WaitFor([&] { return service.WaitingAtGate() >= expected; }));
-        // Give a ninth download every chance to start before looking.
+        // Give one more download every chance to start before looking.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         EXPECT_EQ(service.WaitingAtGate(), expected);
         service.ReleaseTiles();
