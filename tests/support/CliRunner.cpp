@@ -87,4 +87,17 @@ CliResult RunProgram(const std::string& program, const std::vector<std::string>&
     return result;
 }
 
+CliResult RunOgcweb(const ScratchFolder& folder, std::vector<std::string> args,
+                    const std::vector<std::string>& environment) {
+    std::filesystem::create_directories(folder.Path("temp"));
+    args.insert(args.end(), {"--plugin", OGCWEB_PLUGIN_PATH, "--log", folder.Path("ogcweb.log"), "--temp", folder.Path("temp")});
+    std::vector<std::string> env = {"OGCWEB_CONFIG=" + folder.Path("no-such-config.xml")};
+    env.insert(env.end(), environment.begin(), environment.end());
+    return RunProgram(OGCWEB_CLI_PATH, args, folder.Dir(), env);
+}
+
+CliResult RunOgcwebBare(const ScratchFolder& folder, const std::vector<std::string>& args) {
+    return RunProgram(OGCWEB_CLI_PATH, args, folder.Dir());
+}
+
 } // namespace ogctest

@@ -20,6 +20,16 @@ struct CliResult {
 CliResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& folder,
                      const std::vector<std::string>& environment = {});
 
+class ScratchFolder;
+
+// ogcweb run in `folder` with `args` followed by the engine under test, a log
+// (folder/ogcweb.log) and a temporary folder (folder/temp, made here); the
+// host configuration named does not exist, so a user's settings never leak in.
+CliResult RunOgcweb(const ScratchFolder& folder, std::vector<std::string> args,
+                    const std::vector<std::string>& environment = {});
+// ogcweb with `args` alone.
+CliResult RunOgcwebBare(const ScratchFolder& folder, const std::vector<std::string>& args);
+
 std::string ReadFile(const std::string& path);
 bool Contains(const std::string& text, const std::string& piece);
 int LineCount(const std::string& text);
