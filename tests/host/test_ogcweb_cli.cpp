@@ -33,11 +33,6 @@ using ogctest::ScriptedServer;
 
 namespace {
 
-std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
 const char* const kSingleLayer =
     "<Layer queryable=\"1\"><Name>roads</Name><Title>Main roads</Title><CRS>EPSG:4326</CRS>"
     "<BoundingBox CRS=\"EPSG:4326\" minx=\"45\" miny=\"5\" maxx=\"55\" maxy=\"15\"/></Layer>";
@@ -68,16 +63,11 @@ public:
 
     std::string Url() const { return m_server.Url("/wms"); }
     ScriptedServer& Server() { return m_server; }
-    std::vector<ScriptedRequest> Maps() const {
-        std::vector<ScriptedRequest> found;
-        for (const ScriptedRequest& request : m_server.Requests())
-            if (Upper(request.Param("REQUEST")) == "GETMAP") found.push_back(request);
-        return found;
-    }
+    std::vector<ScriptedRequest> Maps() const { return ogctest::RequestsFor(m_server, "GetMap"); }
 
 private:
     ScriptedResponse Answer(const ScriptedRequest& request) {
-        const std::string operation = Upper(request.Param("REQUEST"));
+        const std::string operation = ogctest::Operation(request);
         if (operation == "GETCAPABILITIES") return ScriptedResponse::Ok(Capabilities130(m_server.Url("/wms?"), m_layers));
         if (operation == "GETMAP") return m_getMap;
         return ScriptedResponse::Status(400, "unexpected request " + request.target);
@@ -276,15 +266,6 @@ TEST(OgcwebInfoCli, ListsTheLayersOfAMapServiceWithTheCredentialsGiven) {
     EXPECT_EQ(service.Server().LastRequest().Header("Authorization"), "Basic YWxpY2U6czNjcmV0");  // alice:s3cret
 }
 
-TEST(OgcwebInfoCli, KindChoosesTheServiceAskedFor) {
-    MapService service;
-    ScratchFolder folder;
-    EXPECT_EQ(RunOgcweb(folder, {"info", service.Url(), "--kind", "wfs"}).status, 1) << "a map service is no feature service";
-    ASSERT_GT(service.Server().RequestCount(), 0u);
-    for (const ScriptedRequest& request : service.Server().Requests())
-        EXPECT_EQ(request.Param("SERVICE"), "WFS") << request.target;
-}
-
 TEST(OgcwebInfoCli, TimeoutAbandonsASilentServer) {
     // Silent for longer than the time-out given, far shorter than the default one.
     ScriptedServer server([](const ScriptedRequest&) { return ScriptedResponse::Stall(4000); });
@@ -358,7 +339,7 @@ TEST(OgcwebMapCli, AsksForTheLayersStylesAndTransparencyGiven) {
     ASSERT_EQ(service.Maps().size(), 1u);
     EXPECT_EQ(service.Maps()[0].Param("LAYERS"), "rivers");
     EXPECT_EQ(service.Maps()[0].Param("STYLES"), "fancy");
-    EXPECT_EQ(Upper(service.Maps()[0].Param("TRANSPARENT")), "TRUE");
+    EXPECT_EQ(ogctest::Upper(service.Maps()[0].Param("TRANSPARENT")), "TRUE");
 }
 
 TEST(OgcwebMapCli, UnknownLayerOrNoImageFailsWithOneLineAndNoFile) {

@@ -24,21 +24,11 @@ using ogctest::ScriptedServer;
 
 namespace {
 
-std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
-}
-
-// The engine spells the feature-information request's keys in lower case.
-std::string Operation(const ScriptedRequest& r) {
-    return Upper(r.Param("REQUEST").empty() ? r.Param("request") : r.Param("REQUEST"));
 }
 
 // A 1.1.1 map service of three queryable layers, ns:roads, ns:rivers and
@@ -54,15 +44,12 @@ public:
     std::string Url() const { return m_server.Url("/wms"); }
     std::vector<ScriptedRequest> All() const { return m_server.Requests(); }
     std::vector<ScriptedRequest> Requests(const std::string& operation) const {
-        std::vector<ScriptedRequest> found;
-        for (const ScriptedRequest& r : m_server.Requests())
-            if (Operation(r) == Upper(operation)) found.push_back(r);
-        return found;
+        return ogctest::RequestsFor(m_server, operation);
     }
 
 private:
     ScriptedResponse Respond(const ScriptedRequest& r) {
-        const std::string operation = Operation(r);
+        const std::string operation = ogctest::Operation(r);
         if (operation == "GETCAPABILITIES")
             return ScriptedResponse::Ok(
                 "<WMT_MS_Capabilities version=\"1.1.1\"><Capability><Request><GetMap><Format>image/png</Format>"
@@ -108,7 +95,7 @@ TEST(OgcwebFeatureInfoCli, DrawsTheMapThenPrintsTheFields) {
         << run.out;
     ASSERT_EQ(service.Requests("GetMap").size(), 1u);
     ASSERT_EQ(service.Requests("GetFeatureInfo").size(), 1u);
-    EXPECT_EQ(Operation(service.All().back()), "GETFEATUREINFO") << "the map is drawn before the pixel is asked about";
+    EXPECT_EQ(ogctest::Operation(service.All().back()), "GETFEATUREINFO") << "the map is drawn before the pixel is asked about";
     EXPECT_TRUE(fs::is_empty(folder.Path("temp")));
 }
 

@@ -70,11 +70,7 @@ struct ScriptedWMTS {
             return ScriptedResponse::Status(404);
         });
     }
-    int Tiles() const {
-        int n = 0;
-        for (const auto& r : server->Requests()) n += r.Param("REQUEST") == "GetTile";
-        return n;
-    }
+    size_t Tiles() const { return ogctest::RequestsFor(*server, "GetTile").size(); }
 };
 
 struct Picture {
@@ -114,7 +110,7 @@ TEST(OgcwebViewCli, WritesAGeoreferencedPictureAndAnswersFromTheCacheOnceTheServ
     };
     CliResult run = view("Main roads", "512x512", "world.png");
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(wmts->Tiles(), 4) << "512 pixels across the world: the level of 2 x 2 tiles";
+    EXPECT_EQ(wmts->Tiles(), 4u) << "512 pixels across the world: the level of 2 x 2 tiles";
     EXPECT_TRUE(Contains(run.out, "4 downloaded")) << run.out;
     EXPECT_TRUE(fs::exists(folder.Path("world.pgw"))) << "a world file beside the PNG";
     Picture picture;
@@ -207,5 +203,5 @@ TEST(OgcwebViewCli, InfoListsTheTileLayers) {
                                     std::string("20037508.3427892,20037508.3427892")})  // bounds
         EXPECT_TRUE(Contains(run.out, text)) << text << "\n" << run.out;
     EXPECT_FALSE(Contains(run.out, "Broken")) << run.out;
-    EXPECT_EQ(wmts.Tiles(), 0) << "listing downloads no tile";
+    EXPECT_EQ(wmts.Tiles(), 0u) << "listing downloads no tile";
 }

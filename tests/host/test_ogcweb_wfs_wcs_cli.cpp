@@ -23,6 +23,7 @@ namespace fs = std::filesystem;
 using ogctest::CliResult;
 using ogctest::Contains;
 using ogctest::LineCount;
+using ogctest::RequestsFor;
 using ogctest::RunOgcweb;
 using ogctest::ScratchFolder;
 using ogctest::ScriptedRequest;
@@ -30,13 +31,6 @@ using ogctest::ScriptedResponse;
 using ogctest::ScriptedServer;
 
 namespace {
-
-std::vector<ScriptedRequest> RequestsFor(const ScriptedServer& server, const std::string& operation) {
-    std::vector<ScriptedRequest> found;
-    for (const ScriptedRequest& request : server.Requests())
-        if (request.Param("REQUEST") == operation) found.push_back(request);
-    return found;
-}
 
 void ExpectOneLine(const CliResult& run, const std::string& mentions) {
     EXPECT_EQ(run.status, 1);

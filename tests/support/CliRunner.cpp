@@ -1,5 +1,6 @@
 #include "CliRunner.h"
 
+#include <cctype>
 #include <cerrno>
 #include <fcntl.h>
 #include <algorithm>
@@ -42,6 +43,22 @@ std::string ReadFile(const std::string& path) {
 bool Contains(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
 
 int LineCount(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string Operation(const ScriptedRequest& request) {
+    return Upper(request.Param("REQUEST").empty() ? request.Param("request") : request.Param("REQUEST"));
+}
+
+std::vector<ScriptedRequest> RequestsFor(const ScriptedServer& server, const std::string& operation) {
+    std::vector<ScriptedRequest> found;
+    for (const ScriptedRequest& request : server.Requests())
+        if (Operation(request) == Upper(operation)) found.push_back(request);
+    return found;
+}
 
 ScratchFolder::ScratchFolder(const std::string& prefix) {
     std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();

@@ -2,6 +2,8 @@
 // command-line host: its exit status, standard output and standard error.
 #pragma once
 
+#include "ScriptedServer.h"
+
 #include <string>
 #include <vector>
 
@@ -33,6 +35,12 @@ CliResult RunOgcwebBare(const ScratchFolder& folder, const std::vector<std::stri
 std::string ReadFile(const std::string& path);
 bool Contains(const std::string& text, const std::string& piece);
 int LineCount(const std::string& text);
+std::string Upper(std::string text);
+
+// What a scripted service was asked for, in capitals, whether the key was
+// "REQUEST" or the engine's lower-case "request"; and the requests for one.
+std::string Operation(const ScriptedRequest& request);
+std::vector<ScriptedRequest> RequestsFor(const ScriptedServer& server, const std::string& operation);
 
 // A fresh folder under the system's temporary folder, removed with its
 // content at the end.
