@@ -1,164 +1,73 @@
-// The ogcweb command-line host, run as a real process against scripted
-// loopback services, and the host's download progress hook it relies on.
-//
-// The OgcwebMapCli tests (and OgcwebInfoCli.ListsTheLayerOfAMapService)
-// need the engine's WMS map dataset: without it a service opens with no
-// dataset, and they fail on that.
+// The ogcweb command-line host run as a real process against scripted
+// loopback services: arguments, exit status, messages, output files, log;
+// and the host's download progress hook it relies on.
+#include "CliRunner.h"
 #include "ScriptedServer.h"
+#include "TestImages.h"
 #include "TestSupport.h"
 #include "VmNetwork.h"
 #include "VmStream.h"
 
-#include "CliRunner.h"
-
 #include <gtest/gtest.h>
 
-#include <cpl_vsi.h>
 #include <gdal.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <atomic>
-#include <cmath>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace fs = std::filesystem;
+using ogctest::CliResult;
+using ogctest::Contains;
+using ogctest::LineCount;
+using ogctest::RunOgcweb;
+using ogctest::RunOgcwebBare;
+using ogctest::ScratchFolder;
 using ogctest::ScriptedRequest;
 using ogctest::ScriptedResponse;
 using ogctest::ScriptedServer;
 
 namespace {
 
-using ogctest::Contains;
-using ogctest::LineCount;
-
-std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
-using RunResult = ogctest::CliResult;
-
-struct Folder : ogctest::ScratchFolder {
-    Folder() : ogctest::ScratchFolder("ogcweb-cli") {}
-};
-
-// Runs the ogcweb binary with `args`, standard output and error going to
-// files in `folder`.
-RunResult RunCli(const Folder& folder, const std::vector<std::string>& args) {
-    return ogctest::RunProgram(OGCWEB_CLI_PATH, args, folder.Path(""));
-}
-
-// The options every service test gives: the engine under test, a log and a
-// temporary folder of the test's own.
-std::vector<std::string> ServiceArgs(const Folder& folder, std::vector<std::string> args) {
-    for (const char* extra : {"--plugin", OGCWEB_PLUGIN_PATH})
-        args.push_back(extra);
-    args.push_back("--log");
-    args.push_back(folder.Path("ogcweb.log"));
-    args.push_back("--temp");
-    args.push_back(folder.Path("temp"));
-    return args;
-}
-
-// ---------------------------------------------------------------------------
-// A scripted map service
-
 const char* const kSingleLayer =
     "<Layer queryable=\"1\"><Name>roads</Name><Title>Main roads</Title><CRS>EPSG:4326</CRS>"
-    "<EX_GeographicBoundingBox><westBoundLongitude>5</westBoundLongitude>"
-    "<eastBoundLongitude>15</eastBoundLongitude><southBoundLatitude>45</southBoundLatitude>"
-    "<northBoundLatitude>55</northBoundLatitude></EX_GeographicBoundingBox>"
-    "<BoundingBox CRS=\"EPSG:4326\" minx=\"45\" miny=\"5\" maxx=\"55\" maxy=\"15\"/>"
-    "</Layer>";
+    "<BoundingBox CRS=\"EPSG:4326\" minx=\"45\" miny=\"5\" maxx=\"55\" maxy=\"15\"/></Layer>";
 
 const char* const kTwoLayers =
     "<Layer><Title>Everything</Title><CRS>EPSG:4326</CRS>"
-    "<EX_GeographicBoundingBox><westBoundLongitude>5</westBoundLongitude>"
-    "<eastBoundLongitude>15</eastBoundLongitude><southBoundLatitude>45</southBoundLatitude>"
-    "<northBoundLatitude>55</northBoundLatitude></EX_GeographicBoundingBox>"
     "<BoundingBox CRS=\"EPSG:4326\" minx=\"45\" miny=\"5\" maxx=\"55\" maxy=\"15\"/>"
     "<Layer queryable=\"1\"><Name>roads</Name><Title>Main roads</Title></Layer>"
-    "<Layer><Name>rivers</Name><Title>Rivers</Title>"
-    "<Style><Name>fancy</Name><Title>Fancy</Title></Style></Layer>"
+    "<Layer><Name>rivers</Name><Title>Rivers</Title><Style><Name>fancy</Name><Title>Fancy</Title></Style></Layer>"
     "</Layer>";
 
 std::string Capabilities130(const std::string& endpoint, const std::string& layers) {
-    const std::string get = "<DCPType><HTTP><Get><OnlineResource xlink:type=\"simple\" xlink:href=\"" + endpoint +
-                            "\"/></Get></HTTP></DCPType>";
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
-           "<WMS_Capabilities version=\"1.3.0\" xmlns=\"http://www.opengis.net/wms\" "
-           "xmlns:xlink=\"http://www.w3.org/1999/xlink\">"
-           "<Service><Name>WMS</Name><Title>Scripted map service</Title>"
-           "<OnlineResource xlink:type=\"simple\" xlink:href=\"" + endpoint + "\"/></Service>"
-           "<Capability><Request>"
+    const std::string get = "<DCPType><HTTP><Get><OnlineResource xlink:href=\"" + endpoint + "\"/></Get></HTTP></DCPType>";
+    return "<WMS_Capabilities version=\"1.3.0\" xmlns=\"http://www.opengis.net/wms\" "
+           "xmlns:xlink=\"http://www.w3.org/1999/xlink\"><Service><Name>WMS</Name></Service><Capability><Request>"
            "<GetCapabilities><Format>text/xml</Format>" + get + "</GetCapabilities>"
-           "<GetMap><Format>image/png</Format>" + get + "</GetMap>"
-           "</Request><Exception><Format>XML</Format></Exception>" + layers +
-           "</Capability></WMS_Capabilities>";
+           "<GetMap><Format>image/png</Format>" + get + "</GetMap></Request>" + layers + "</Capability></WMS_Capabilities>";
 }
 
-// A 4x3 RGB PNG whose red band counts 0..11 row by row.
-std::string SmallPng() {
-    GDALAllRegister();
-    GDALDatasetH memory = GDALCreate(GDALGetDriverByName("MEM"), "", 4, 3, 3, GDT_Byte, nullptr);
-    if (!memory) return std::string();
-    for (int band = 1; band <= 3; ++band) {
-        unsigned char pixels[12];
-        for (int i = 0; i < 12; ++i) pixels[i] = static_cast<unsigned char>(band == 1 ? i : 100 * (band - 1));
-        if (GDALRasterIO(GDALGetRasterBand(memory, band), GF_Write, 0, 0, 4, 3, pixels, 4, 3, GDT_Byte, 0, 0) != CE_None) {
-            GDALClose(memory);
-            return std::string();
-        }
-    }
-    const char* path = "/vsimem/ogcweb_cli_test.png";
-    GDALDatasetH png = GDALCreateCopy(GDALGetDriverByName("PNG"), path, memory, FALSE, nullptr, nullptr, nullptr);
-    GDALClose(memory);
-    if (!png) return std::string();
-    GDALClose(png);
-    vsi_l_offset length = 0;
-    GByte* bytes = VSIGetMemFileBuffer(path, &length, TRUE);
-    std::string data(reinterpret_cast<const char*>(bytes), static_cast<size_t>(length));
-    VSIFree(bytes);
-    return data;
-}
-
-// Answers capabilities requests with `layers` and GetMap with `getMap`.
+// Answers capabilities with `layers` and GetMap with `getMap` (by default a
+// 4x3 PNG whose red band rises left to right).
 class MapService {
 public:
-    explicit MapService(std::string layers = kSingleLayer, ScriptedResponse getMap = ScriptedResponse::Ok(SmallPng(), "image/png"))
+    explicit MapService(std::string layers = kSingleLayer,
+                        ScriptedResponse getMap = ScriptedResponse::Ok(ogctest::MakeImage("PNG", 4, 3), "image/png"))
         : m_layers(std::move(layers)), m_getMap(std::move(getMap)),
           m_server([this](const ScriptedRequest& request) { return Answer(request); }) {}
 
     std::string Url() const { return m_server.Url("/wms"); }
     ScriptedServer& Server() { return m_server; }
-
-    std::vector<ScriptedRequest> Requests(const std::string& operation) const {
-        std::vector<ScriptedRequest> found;
-        for (const ScriptedRequest& request : m_server.Requests())
-            if (Upper(request.Param("REQUEST")) == Upper(operation)) found.push_back(request);
-        return found;
-    }
+    std::vector<ScriptedRequest> Maps() const { return ogctest::RequestsFor(m_server, "GetMap"); }
 
 private:
     ScriptedResponse Answer(const ScriptedRequest& request) {
-        const std::string operation = Upper(request.Param("REQUEST"));
+        const std::string operation = ogctest::Operation(request);
         if (operation == "GETCAPABILITIES") return ScriptedResponse::Ok(Capabilities130(m_server.Url("/wms?"), m_layers));
         if (operation == "GETMAP") return m_getMap;
         return ScriptedResponse::Status(400, "unexpected request " + request.target);
@@ -169,335 +78,14 @@ private:
     ScriptedServer m_server;  // last: its threads may call Answer until it is gone
 };
 
-// ---------------------------------------------------------------------------
-// Command line
-
-TEST(OgcwebCli, TopLevelHelpListsTheCommandsAndSucceeds) {
-    Folder folder;
-    for (const char* flag : {"--help", "-h"}) {
-        RunResult run = RunCli(folder, {flag});
-        EXPECT_EQ(run.status, 0) << flag;
-        EXPECT_TRUE(Contains(run.out, "info")) << run.out;
-        EXPECT_TRUE(Contains(run.out, "map")) << run.out;
-        EXPECT_EQ(run.err, "");
-    }
-}
-
-TEST(OgcwebCli, EveryCommandHasItsOwnHelp) {
-    Folder folder;
-    RunResult map = RunCli(folder, {"map", "--help"});
-    EXPECT_EQ(map.status, 0);
-    EXPECT_TRUE(Contains(map.out, "--bbox")) << map.out;
-    EXPECT_TRUE(Contains(map.out, "--timeout")) << "common options belong to every command's help";
-    // Help wins over a line that could not run.
-    RunResult info = RunCli(folder, {"info", "--no-such-thing", "--help"});
-    EXPECT_EQ(info.status, 0) << info.err;
-    EXPECT_TRUE(Contains(info.out, "usage: ogcweb info")) << info.out;
-    EXPECT_FALSE(Contains(info.out, "--bbox")) << "map's options are not info's";
-    // ...but a value that happens to read "-h" is a value.
-    RunResult password = RunCli(folder, {"info", "--password", "-h"});
-    EXPECT_EQ(password.status, 2) << "no address given";
-    EXPECT_EQ(password.out, "");
-    RunResult viaHelp = RunCli(folder, {"help", "map"});
-    EXPECT_EQ(viaHelp.status, 0);
-    EXPECT_EQ(viaHelp.out, map.out);
-}
-
-TEST(OgcwebCli, MistakesEndWithOneLineAndUsageStatus) {
-    Folder folder;
-    struct Case {
-        std::vector<std::string> args;
-        const char* mentions;
-    };
-    for (const Case& bare : {Case{{}, "no command"}, Case{{"frobnicate", "http://127.0.0.1:1/"}, "frobnicate"},
-                             Case{{"--frobnicate"}, "--frobnicate"}}) {
-        RunResult run = RunCli(folder, bare.args);
-        EXPECT_EQ(run.status, 2) << bare.mentions;
-        EXPECT_EQ(LineCount(run.err), 1) << run.err;
-        EXPECT_EQ(run.err.rfind("ogcweb: ", 0), 0u) << run.err;
-        EXPECT_TRUE(Contains(run.err, bare.mentions)) << run.err;
-    }
-    const Case cases[] = {
-        {{"info"}, "URL"},
-        {{"info", "http://127.0.0.1:1/", "--bogus"}, "--bogus"},
-        {{"info", "http://127.0.0.1:1/", "--kind", "ftp"}, "--kind"},
-        {{"info", "http://127.0.0.1:1/", "--timeout", "soon"}, "--timeout"},
-        {{"info", "file:///etc/passwd"}, "file:///etc/passwd"},
-        {{"map", "http://127.0.0.1:1/", "--size", "4x3", "-o", "x.png"}, "--bbox"},
-        {{"map", "http://127.0.0.1:1/", "--bbox", "0,0,1,1", "-o", "x.png"}, "--size"},
-    };
-    for (const Case& c : cases) {
-        RunResult run = RunCli(folder, ServiceArgs(folder, c.args));
-        std::string shown;
-        for (const std::string& a : c.args) shown += a + " ";
-        EXPECT_EQ(run.status, 2) << shown << run.err;
-        EXPECT_EQ(LineCount(run.err), 1) << shown << run.err;
-        EXPECT_EQ(run.err.rfind("ogcweb: ", 0), 0u) << run.err;
-        EXPECT_TRUE(Contains(run.err, c.mentions)) << shown << run.err;
-        EXPECT_EQ(run.out, "") << shown;
-    }
-}
-
-TEST(OgcwebCli, MapRejectsBadArgumentsBeforeContactingTheService) {
-    MapService service;
-    Folder folder;
-    const std::vector<std::vector<std::string>> lines = {
-        {"--bbox", "10,0,5,1", "--size", "4x3", "-o", folder.Path("a.png")},      // minx above maxx
-        {"--bbox", "0,0,1", "--size", "4x3", "-o", folder.Path("a.png")},         // three numbers
-        {"--bbox", "0,0,1,nan", "--size", "4x3", "-o", folder.Path("a.png")},     // not a number
-        {"--bbox", "0,0,1,1", "--size", "0x3", "-o", folder.Path("a.png")},       // empty picture
-        {"--bbox", "0,0,1,1", "--size", "4by3", "-o", folder.Path("a.png")},
-        {"--bbox", "0,0,1,1", "--size", "4x3", "-o", folder.Path("a.gif")},       // no writer for it
-        {"--bbox", "0,0,1,1", "--size", "4x3", "-o", folder.Path("a.png"), "--style", "roads"},
-        {"--bbox", "0,0,1,1", "--size", "4x3", "-o", folder.Path("a.png"), "--layers", "roads,,rivers"},
-        {"--bbox", "0,0,1,1", "--size", "4x3", "-o", folder.Path("no/such/folder/a.png")},
-    };
-    for (const auto& options : lines) {
-        std::vector<std::string> args = {"map", service.Url()};
-        args.insert(args.end(), options.begin(), options.end());
-        RunResult run = RunCli(folder, ServiceArgs(folder, args));
-        EXPECT_NE(run.status, 0) << options[1] << " " << options[3] << " " << options[5];
-        EXPECT_EQ(LineCount(run.err), 1) << run.err;
-    }
-    EXPECT_EQ(service.Server().RequestCount(), 0u);
-}
-
-TEST(OgcwebCli, EngineThatCannotBeLoadedIsNamed) {
-    Folder folder;
-    const std::string missing = folder.Path("libNoEngine.so");
-    RunResult run = RunCli(folder, {"info", "http://127.0.0.1:1/wms", "--plugin", missing, "--log", folder.Path("l.log")});
-    EXPECT_EQ(run.status, 1);
+void ExpectOneLineFailure(const CliResult& run, int status, const std::string& mentions) {
+    EXPECT_EQ(run.status, status) << run.err;
     EXPECT_EQ(LineCount(run.err), 1) << run.err;
-    EXPECT_TRUE(Contains(run.err, "cannot load the engine " + missing)) << run.err;
-
-    // A library that loads but is no engine.
-    RunResult wrong = RunCli(folder, {"info", "http://127.0.0.1:1/wms", "--plugin", "libc.so.6"});
-    EXPECT_EQ(wrong.status, 1);
-    EXPECT_TRUE(Contains(wrong.err, "CreateDataSource")) << wrong.err;
-}
-
-// ---------------------------------------------------------------------------
-// info
-
-TEST(OgcwebInfoCli, DeadAddressFailsWithOneLineAndWritesTheLog) {
-    Folder folder;
-    const int port = ogctest::ClosedLoopbackPort();
-    ASSERT_NE(port, 0);
-    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/wms";
-    const std::string log = folder.Path("ogcweb.log");
-    RunResult run = RunCli(folder, ServiceArgs(folder, {"info", url}));
-    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err.rfind("ogcweb: ", 0), 0u) << run.err;
+    EXPECT_TRUE(Contains(run.err, mentions)) << run.err;
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(LineCount(run.err), 1) << run.err;
-    EXPECT_EQ(run.err.rfind("ogcweb: cannot open " + url + ": ", 0), 0u) << run.err;
-    EXPECT_TRUE(Contains(run.err, log)) << "the line points at the log: " << run.err;
-    ASSERT_TRUE(fs::exists(log));
-    EXPECT_TRUE(Contains(ogctest::ReadFile(log), url)) << ogctest::ReadFile(log);
-    // The downloads left nothing behind.
-    std::error_code ec;
-    EXPECT_TRUE(fs::is_empty(folder.Path("temp"), ec)) << ec.message();
 }
 
-TEST(OgcwebInfoCli, PrintsTheEngineAndTheNegotiatedVersion) {
-    MapService service;
-    Folder folder;
-    RunResult run = RunCli(folder, ServiceArgs(folder, {"info", service.Url()}));
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(Contains(run.out, "engine:   OGC Web Engine\n")) << run.out;
-    EXPECT_TRUE(Contains(run.out, "version:  1.3.0\n")) << run.out;
-    EXPECT_TRUE(Contains(run.out, "service:  wms\n")) << run.out;
-    EXPECT_EQ(run.err, "");
-    ASSERT_FALSE(service.Requests("GetCapabilities").empty());
-    EXPECT_EQ(service.Requests("GetCapabilities").back().Param("VERSION"), "1.3.0");
-}
-
-TEST(OgcwebInfoCli, SendsTheCredentialsGiven) {
-    MapService service;
-    Folder folder;
-    RunResult run =
-        RunCli(folder, ServiceArgs(folder, {"info", service.Url(), "--user", "alice", "--password", "s3cret"}));
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(service.Server().LastRequest().Header("Authorization"), "Basic YWxpY2U6czNjcmV0");
-}
-
-TEST(OgcwebInfoCli, KindChoosesTheServiceAskedFor) {
-    MapService service;
-    Folder folder;
-    RunResult run = RunCli(folder, ServiceArgs(folder, {"info", service.Url(), "--kind", "wfs"}));
-    EXPECT_EQ(run.status, 1) << "a map service is no feature service";
-    ASSERT_GT(service.Server().RequestCount(), 0u);
-    for (const ScriptedRequest& request : service.Server().Requests())
-        EXPECT_EQ(request.Param("SERVICE"), "WFS") << request.target;
-}
-
-TEST(OgcwebInfoCli, TimeoutAbandonsASilentServer) {
-    ScriptedServer server([](const ScriptedRequest&) {
-        // Longer than the time-out given, far shorter than the default one.
-        return ScriptedResponse::Stall(4000, ScriptedResponse::Ok(Capabilities130("http://127.0.0.1:1/", kSingleLayer)));
-    });
-    Folder folder;
-    RunResult run = RunCli(folder, ServiceArgs(folder, {"info", server.Url("/wms"), "--timeout", "1"}));
-    EXPECT_EQ(run.status, 1) << run.out;
-    EXPECT_EQ(LineCount(run.err), 1) << run.err;
-}
-
-TEST(OgcwebInfoCli, ProgressLineForADownloadThatTakesAWhile) {
-    std::atomic<int> served{0};
-    const std::string body = Capabilities130("http://127.0.0.1:1/", kSingleLayer);
-    ScriptedServer server([&](const ScriptedRequest&) {
-        // Only the first answer is slow, so the run stays short.
-        if (served++ == 0) return ScriptedResponse::PauseInBody(body, 40, 2000);
-        return ScriptedResponse::Ok(body);
-    });
-    Folder folder;
-    RunResult shown = RunCli(folder, ServiceArgs(folder, {"info", server.Url("/wms"), "--progress"}));
-    ASSERT_EQ(shown.status, 0) << shown.err;
-    const std::string host = "127.0.0.1:" + std::to_string(server.Port());
-    EXPECT_TRUE(Contains(shown.err, "\r  downloading " + host + " ... ")) << shown.err;
-    // Blanks after the last text erase what a longer earlier text left.
-    const size_t done = shown.err.rfind(", done");
-    ASSERT_NE(done, std::string::npos) << shown.err;
-    EXPECT_EQ(shown.err.find_first_not_of(' ', done + 6), shown.err.size() - 1) << "the line is ended: " << shown.err;
-    EXPECT_EQ(shown.err.back(), '\n');
-    EXPECT_EQ(LineCount(shown.err), 1) << "only the slow download shows: " << shown.err;
-
-    served = 0;
-    RunResult quiet = RunCli(folder, ServiceArgs(folder, {"info", server.Url("/wms"), "--no-progress"}));
-    ASSERT_EQ(quiet.status, 0) << quiet.err;
-    EXPECT_EQ(quiet.err, "");
-}
-
-TEST(OgcwebInfoCli, ListsTheLayerOfAMapService) {
-    MapService service;
-    Folder folder;
-    RunResult run = RunCli(folder, ServiceArgs(folder, {"info", service.Url()}));
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(Contains(run.out, "    type:    86 (map)\n")) << run.out;
-    EXPECT_TRUE(Contains(run.out, "    crs:     EPSG:4326\n")) << run.out;
-    // name, visible, queryable, style, title
-    std::istringstream lines(run.out);
-    std::string line;
-    bool found = false;
-    while (std::getline(lines, line)) {
-        std::istringstream words(line);
-        std::string name, visible, queryable, style;
-        words >> name >> visible >> queryable >> style;
-        if (name != "roads") continue;
-        found = true;
-        EXPECT_EQ(queryable, "yes") << line;
-        EXPECT_EQ(style, "default") << line;
-        EXPECT_TRUE(Contains(line, "Main roads")) << line;
-    }
-    EXPECT_TRUE(found) << run.out;
-}
-
-// ---------------------------------------------------------------------------
-// map: these need the engine's WMS map dataset.
-
-// The world file's six numbers.
-std::vector<double> WorldFile(const std::string& path) {
-    std::istringstream in(ogctest::ReadFile(path));
-    std::vector<double> values;
-    double value = 0;
-    while (in >> value) values.push_back(value);
-    return values;
-}
-
-TEST(OgcwebMapCli, WritesPngWithWorldFile) {
-    MapService service;
-    Folder folder;
-    const std::string out = folder.Path("out.png");
-    RunResult run =
-        RunCli(folder, ServiceArgs(folder, {"map", service.Url(), "--bbox", "8,46,12,49", "--size", "4x3", "-o", out}));
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, "wrote " + out + " (4x3, 3 bands, Byte)\n");
-
-    const auto maps = service.Requests("GetMap");
-    ASSERT_EQ(maps.size(), 1u);
-    EXPECT_EQ(maps[0].Param("WIDTH"), "4");
-    EXPECT_EQ(maps[0].Param("HEIGHT"), "3");
-    EXPECT_EQ(maps[0].Param("LAYERS"), "roads");
-
-    GDALAllRegister();
-    GDALDatasetH png = GDALOpen(out.c_str(), GA_ReadOnly);
-    ASSERT_NE(png, nullptr);
-    EXPECT_EQ(GDALGetRasterXSize(png), 4);
-    EXPECT_EQ(GDALGetRasterYSize(png), 3);
-    GDALClose(png);
-    // 1 unit over 4 columns, 1 over 3 rows; the world file names pixel centres.
-    const std::vector<double> world = WorldFile(folder.Path("out.pgw"));
-    ASSERT_EQ(world.size(), 6u) << ogctest::ReadFile(folder.Path("out.pgw"));
-    EXPECT_DOUBLE_EQ(world[0], 1.0);
-    EXPECT_DOUBLE_EQ(world[1], 0.0);
-    EXPECT_DOUBLE_EQ(world[2], 0.0);
-    EXPECT_DOUBLE_EQ(world[3], -1.0);
-    EXPECT_DOUBLE_EQ(world[4], 8.5);
-    EXPECT_DOUBLE_EQ(world[5], 48.5);
-}
-
-TEST(OgcwebMapCli, WritesGeoTiffWithGeoreferenceAndPixels) {
-    MapService service;
-    Folder folder;
-    const std::string out = folder.Path("out.tif");
-    RunResult run =
-        RunCli(folder, ServiceArgs(folder, {"map", service.Url(), "--bbox", "8,46,12,49", "--size", "4x3", "-o", out}));
-    ASSERT_EQ(run.status, 0) << run.err;
-
-    GDALAllRegister();
-    GDALDatasetH tif = GDALOpen(out.c_str(), GA_ReadOnly);
-    ASSERT_NE(tif, nullptr);
-    double transform[6] = {0, 0, 0, 0, 0, 0};
-    ASSERT_EQ(GDALGetGeoTransform(tif, transform), CE_None);
-    const double expected[6] = {8.0, 1.0, 0.0, 49.0, 0.0, -1.0};
-    for (int i = 0; i < 6; ++i) EXPECT_DOUBLE_EQ(transform[i], expected[i]) << i;
-    EXPECT_TRUE(Contains(GDALGetProjectionRef(tif), "4326")) << GDALGetProjectionRef(tif);
-    ASSERT_EQ(GDALGetRasterCount(tif), 3);
-    unsigned char red[12] = {};
-    ASSERT_EQ(GDALRasterIO(GDALGetRasterBand(tif, 1), GF_Read, 0, 0, 4, 3, red, 4, 3, GDT_Byte, 0, 0), CE_None);
-    for (int i = 0; i < 12; ++i) EXPECT_EQ(red[i], i) << "pixel " << i;
-    GDALClose(tif);
-}
-
-TEST(OgcwebMapCli, AsksForTheLayersStylesAndTransparencyGiven) {
-    MapService service(kTwoLayers);
-    Folder folder;
-    RunResult run = RunCli(folder, ServiceArgs(folder, {"map", service.Url(), "--bbox", "8,46,12,49", "--size", "4x3",
-                                                        "-o", folder.Path("out.png"), "--layers", "rivers",
-                                                        "--style", "rivers=fancy", "--transparent"}));
-    ASSERT_EQ(run.status, 0) << run.err;
-    const auto maps = service.Requests("GetMap");
-    ASSERT_EQ(maps.size(), 1u);
-    EXPECT_EQ(maps[0].Param("LAYERS"), "rivers");
-    EXPECT_EQ(maps[0].Param("STYLES"), "fancy");
-    EXPECT_EQ(Upper(maps[0].Param("TRANSPARENT")), "TRUE");
-}
-
-TEST(OgcwebMapCli, UnknownLayerFailsWithoutAskingForAMap) {
-    MapService service(kTwoLayers);
-    Folder folder;
-    RunResult run = RunCli(folder, ServiceArgs(folder, {"map", service.Url(), "--bbox", "8,46,12,49", "--size", "4x3",
-                                                        "-o", folder.Path("out.png"), "--layers", "roads,lakes"}));
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(LineCount(run.err), 1) << run.err;
-    EXPECT_TRUE(Contains(run.err, "no layer named \"lakes\"")) << run.err;
-    EXPECT_TRUE(Contains(run.err, "rivers")) << "the known layers are listed: " << run.err;
-    EXPECT_TRUE(service.Requests("GetMap").empty());
-    EXPECT_FALSE(fs::exists(folder.Path("out.png")));
-}
-
-TEST(OgcwebMapCli, ServiceWithoutAnImageFailsWithOneLine) {
-    MapService service(kSingleLayer, ScriptedResponse::Status(500, "broken"));
-    Folder folder;
-    RunResult run = RunCli(folder, ServiceArgs(folder, {"map", service.Url(), "--bbox", "8,46,12,49", "--size", "4x3",
-                                                        "-o", folder.Path("out.png")}));
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(LineCount(run.err), 1) << run.err;
-    EXPECT_EQ(run.err.rfind("ogcweb: the service returned no image", 0), 0u) << run.err;
-    EXPECT_EQ(service.Requests("GetMap").size(), 1u);
-    EXPECT_FALSE(fs::exists(folder.Path("out.png")));
-}
-
-// ---------------------------------------------------------------------------
 // The progress hook itself, in this process.
 
 class ProgressHook : public ::testing::Test {
@@ -535,36 +123,269 @@ protected:
     std::vector<Report> m_reports;
 };
 
-TEST_F(ProgressHook, LastReportOfATransferCarriesItsSizeAndSuccess) {
+} // namespace
+
+TEST(OgcwebCli, HelpForTheProgramAndEachCommand) {
+    ScratchFolder folder;
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<const char*> shows;
+        const char* hides;
+    };
+    const Case cases[] = {
+        {{"--help"}, {"info", "map", "featureinfo"}, nullptr},
+        {{"-h"}, {"info", "map"}, nullptr},
+        {{"map", "--help"}, {"--bbox", "--timeout"}, nullptr},  // the common options too
+        {{"info", "--no-such-thing", "--help"}, {"usage: ogcweb info"}, "--bbox"},  // help wins over a mistake
+        {{"featureinfo", "--help"}, {"--pixel X,Y"}, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args.back());
+        const CliResult run = RunOgcwebBare(folder, c.args);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.err, "");
+        for (const char* text : c.shows) EXPECT_TRUE(Contains(run.out, text)) << run.out;
+        EXPECT_FALSE(c.hides && Contains(run.out, c.hides)) << run.out;
+    }
+    EXPECT_EQ(RunOgcwebBare(folder, {"help", "map"}).out, RunOgcwebBare(folder, {"map", "--help"}).out);
+}
+
+// Every command's mistakes: one line naming the culprit, status 2, and no
+// request to the service.
+TEST(OgcwebCli, MistakesEndWithOneLineAndUsageStatus) {
+    ScratchFolder folder;
+    ScriptedServer server([](const ScriptedRequest&) { return ScriptedResponse::Status(400); });
+    const std::string url = server.Url("/svc"), png = folder.Path("a.png");
+    for (const auto& [args, mentions] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{}, "no command"}, {{"frobnicate", url}, "frobnicate"}, {{"--frobnicate"}, "--frobnicate"}})
+        ExpectOneLineFailure(RunOgcwebBare(folder, args), 2, mentions);
+
+    const std::vector<std::string> area = {"--bbox", "5,45,15,55", "--size", "100x100"};
+    auto featureinfo = [&](const std::string& pixel) {
+        std::vector<std::string> args = {"featureinfo", url, "--pixel=" + pixel};
+        args.insert(args.end(), area.begin(), area.end());
+        return args;
+    };
+    struct Case {
+        std::vector<std::string> args;
+        std::string mentions;
+    };
+    const Case cases[] = {
+        {{"info"}, "URL"},
+        {{"info", "--password", "-h"}, "URL"},  // a value that reads "-h" is a value
+        {{"info", url, "--bogus"}, "--bogus"},
+        {{"info", url, "--kind", "ftp"}, "--kind"},
+        {{"info", url, "--timeout", "soon"}, "--timeout"},
+        {{"info", "file:///etc/passwd"}, "file:///etc/passwd"},
+        {{"info", "ftp://127.0.0.1/x", "--bridge"}, "ftp://127.0.0.1/x"},
+        {{"map", url, "--size", "4x3", "-o", png}, "--bbox"},
+        {{"map", url, "--bbox", "10,0,5,1", "--size", "4x3", "-o", png}, "--bbox"},  // minx above maxx
+        {{"map", url, "--bbox", "0,0,1", "--size", "4x3", "-o", png}, "0,0,1"},
+        {{"map", url, "--bbox", "0,0,1,nan", "--size", "4x3", "-o", png}, "nan"},
+        {{"map", url, "--bbox", "0,0,1,1", "--size", "0x3", "-o", png}, "--size"},
+        {{"map", url, "--bbox", "0,0,1,1", "--size", "4by3", "-o", png}, "4by3"},
+        {{"map", url, "--bbox", "0,0,1,1", "--size", "4x3", "-o", folder.Path("a.gif")}, "a.gif"},
+        {{"map", url, "--bbox", "0,0,1,1", "--size", "4x3", "-o", png, "--style", "roads"}, "--style"},
+        {{"map", url, "--bbox", "0,0,1,1", "--size", "4x3", "-o", png, "--layers", "roads,,rivers"}, "roads,,rivers"},
+        {{"features", url}, "--output"},
+        {{"features", url, "-o", folder.Path("x.txt")}, "x.txt"},
+        {{"features", url, "-o", folder.Path("x.json"), "--bbox", "0,0,1,1", "--ids", "2"}, "--ids"},
+        {{"features", url, "-o", folder.Path("x.json"), "--ids", "2,x"}, "--ids"},
+        {{"features", url, "-o", folder.Path("x.json"), "--ids", "0"}, "--ids"},
+        {{"features", url, "-o", folder.Path("x.json"), "--filter", " "}, "--filter"},
+        {{"coverage", url, "-o", folder.Path("a.tif")}, "--size"},
+        {{"coverage", url, "--size", "4x4", "-o", folder.Path("a.gif")}, "a.gif"},
+        {{"featureinfo", url, "--bbox", "5,45,15,55", "--size", "100x100"}, "--pixel is required"},
+        {featureinfo("100,5"), "outside the 100x100 map"},
+        {featureinfo("5,100"), "outside the 100x100 map"},
+        {featureinfo("-1,5"), "two whole numbers"},
+        {featureinfo("1,2,3"), "two whole numbers"},
+        {featureinfo("7"), "--pixel needs X,Y"},
+        {{"view", url, "--layer", "roads", "--bbox", "0,0,1,1", "--size", "9x9", "-o", folder.Path("v.jpg")}, "v.jpg"},
+        {{"view", url, "--layer", "roads", "--bbox", "0,0,1,1", "--size", "9x9", "-o", png, "--kind", "wms"}, "--kind"},
+        {{"view", url, "--bbox", "0,0,1,1", "--size", "9x9", "-o", png}, "--layer"},
+    };
+    for (const Case& c : cases) {
+        std::string shown;
+        for (const std::string& a : c.args) shown += a + " ";
+        SCOPED_TRACE(shown);
+        ExpectOneLineFailure(RunOgcweb(folder, c.args), 2, c.mentions);
+    }
+    // A folder that is not there is no usage mistake, but is found before any request too.
+    ExpectOneLineFailure(
+        RunOgcweb(folder, {"map", url, "--bbox", "0,0,1,1", "--size", "4x3", "-o", folder.Path("no/such/a.png")}), 1,
+        "no/such");
+    EXPECT_EQ(server.RequestCount(), 0u);
+}
+
+TEST(OgcwebCli, EngineThatCannotBeLoadedIsNamed) {
+    ScratchFolder folder;
+    const std::string missing = folder.Path("libNoEngine.so");
+    ExpectOneLineFailure(RunOgcwebBare(folder, {"info", "http://127.0.0.1:1/wms", "--plugin", missing}), 1,
+                         "cannot load the engine " + missing);
+    // A library that loads but is no engine.
+    ExpectOneLineFailure(RunOgcwebBare(folder, {"info", "http://127.0.0.1:1/wms", "--plugin", "libc.so.6"}), 1,
+                         "CreateDataSource");
+}
+
+TEST(OgcwebInfoCli, DeadAddressFailsWithOneLineAndWritesTheLog) {
+    ScratchFolder folder;
+    const int port = ogctest::ClosedLoopbackPort();
+    ASSERT_NE(port, 0);
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/wms", log = folder.Path("ogcweb.log");
+    const CliResult run = RunOgcweb(folder, {"info", url});
+    ExpectOneLineFailure(run, 1, log);  // the line points at the log
+    EXPECT_EQ(run.err.rfind("ogcweb: cannot open " + url + ": ", 0), 0u) << run.err;
+    EXPECT_TRUE(Contains(ogctest::ReadFile(log), url)) << ogctest::ReadFile(log);
+    EXPECT_TRUE(fs::is_empty(folder.Path("temp"))) << "the downloads left nothing behind";
+}
+
+TEST(OgcwebInfoCli, ListsTheLayersOfAMapServiceWithTheCredentialsGiven) {
+    MapService service;
+    ScratchFolder folder;
+    const CliResult run = RunOgcweb(folder, {"info", service.Url(), "--user", "alice", "--password", "s3cret"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    for (const char* line : {"engine:   OGC Web Engine\n", "version:  1.3.0\n", "service:  wms\n", "    type:    86 (map)\n",
+                             "    crs:     EPSG:4326\n"})
+        EXPECT_TRUE(Contains(run.out, line)) << run.out;
+    // name, visible, queryable, style, title: word by word, whatever the padding.
+    bool found = false;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string name, visible, queryable, style;
+        words >> name >> visible >> queryable >> style;
+        if (name != "roads") continue;
+        found = true;
+        EXPECT_EQ(queryable, "yes") << line;
+        EXPECT_EQ(style, "default") << line;
+        EXPECT_TRUE(Contains(line, "Main roads")) << line;
+    }
+    EXPECT_TRUE(found) << run.out;
+    EXPECT_EQ(service.Server().LastRequest().Header("Authorization"), "Basic YWxpY2U6czNjcmV0");  // alice:s3cret
+}
+
+TEST(OgcwebInfoCli, TimeoutAbandonsASilentServer) {
+    // Silent for longer than the time-out given, far shorter than the default one.
+    ScriptedServer server([](const ScriptedRequest&) { return ScriptedResponse::Stall(4000); });
+    ScratchFolder folder;
+    const CliResult run = RunOgcweb(folder, {"info", server.Url("/wms"), "--timeout", "1"});
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_EQ(LineCount(run.err), 1) << run.err;
+}
+
+TEST(OgcwebInfoCli, ProgressLineForADownloadThatTakesAWhile) {
+    std::atomic<int> served{0};
+    const std::string body = Capabilities130("http://127.0.0.1:1/", kSingleLayer);
+    ScriptedServer server([&](const ScriptedRequest&) {
+        // Only the first answer is slow, so the run stays short.
+        return served++ == 0 ? ScriptedResponse::PauseInBody(body, 40, 2000) : ScriptedResponse::Ok(body);
+    });
+    ScratchFolder folder;
+    const CliResult shown = RunOgcweb(folder, {"info", server.Url("/wms"), "--progress"});
+    ASSERT_EQ(shown.status, 0) << shown.err;
+    EXPECT_TRUE(Contains(shown.err, "\r  downloading 127.0.0.1:" + std::to_string(server.Port()) + " ... ")) << shown.err;
+    // Blanks after the last text erase what a longer earlier text left; then the line ends.
+    const size_t done = shown.err.rfind(", done");
+    ASSERT_NE(done, std::string::npos) << shown.err;
+    EXPECT_EQ(shown.err.find_first_not_of(' ', done + 6), shown.err.size() - 1) << shown.err;
+    EXPECT_EQ(shown.err.back(), '\n');
+    EXPECT_EQ(LineCount(shown.err), 1) << "only the slow download shows: " << shown.err;
+
+    served = 0;
+    const CliResult quiet = RunOgcweb(folder, {"info", server.Url("/wms"), "--no-progress"});
+    ASSERT_EQ(quiet.status, 0) << quiet.err;
+    EXPECT_EQ(quiet.err, "");
+}
+
+TEST(OgcwebMapCli, WritesPngWithWorldFileAndGeoTiffWithGeoreference) {
+    MapService service;
+    ScratchFolder folder;
+    GDALAllRegister();
+    for (const char* name : {"out.png", "out.tif"}) {
+        SCOPED_TRACE(name);
+        const std::string out = folder.Path(name);
+        const CliResult run = RunOgcweb(folder, {"map", service.Url(), "--bbox", "8,46,12,49", "--size", "4x3", "-o", out});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, "wrote " + out + " (4x3, 3 bands, Byte)\n");
+        ASSERT_FALSE(service.Maps().empty());
+        EXPECT_EQ(service.Maps().back().Param("WIDTH"), "4");
+        EXPECT_EQ(service.Maps().back().Param("HEIGHT"), "3");
+
+        GDALDatasetH image = GDALOpen(out.c_str(), GA_ReadOnly);
+        ASSERT_NE(image, nullptr);
+        // 4 units over 4 columns, 3 over 3 rows, from the top left corner 8,49.
+        double transform[6] = {0, 0, 0, 0, 0, 0};
+        ASSERT_EQ(GDALGetGeoTransform(image, transform), CE_None);
+        const double expected[6] = {8.0, 1.0, 0.0, 49.0, 0.0, -1.0};
+        for (int i = 0; i < 6; ++i) EXPECT_DOUBLE_EQ(transform[i], expected[i]) << i;
+        EXPECT_TRUE(Contains(name, "png") || Contains(GDALGetProjectionRef(image), "4326")) << GDALGetProjectionRef(image);
+        unsigned char red[12] = {};
+        ASSERT_EQ(GDALRasterIO(GDALGetRasterBand(image, 1), GF_Read, 0, 0, 4, 3, red, 4, 3, GDT_Byte, 0, 0), CE_None);
+        for (int i = 0; i < 12; ++i) EXPECT_EQ(red[i], (i % 4) * 85) << "pixel " << i;
+        GDALClose(image);
+    }
+    EXPECT_TRUE(fs::exists(folder.Path("out.pgw"))) << "the PNG's georeference, read back above, is its world file";
+}
+
+TEST(OgcwebMapCli, AsksForTheLayersStylesAndTransparencyGiven) {
+    MapService service(kTwoLayers);
+    ScratchFolder folder;
+    const CliResult run = RunOgcweb(folder, {"map", service.Url(), "--bbox", "8,46,12,49", "--size", "4x3", "-o",
+                                             folder.Path("out.png"), "--layers", "rivers", "--style", "rivers=fancy",
+                                             "--transparent"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(service.Maps().size(), 1u);
+    EXPECT_EQ(service.Maps()[0].Param("LAYERS"), "rivers");
+    EXPECT_EQ(service.Maps()[0].Param("STYLES"), "fancy");
+    EXPECT_EQ(ogctest::Upper(service.Maps()[0].Param("TRANSPARENT")), "TRUE");
+}
+
+TEST(OgcwebMapCli, UnknownLayerOrNoImageFailsWithOneLineAndNoFile) {
+    MapService service(kTwoLayers, ScriptedResponse::Status(500, "broken"));
+    ScratchFolder folder;
+    const std::vector<std::string> map = {"map", service.Url(), "--bbox", "8,46,12,49", "--size", "4x3", "-o",
+                                          folder.Path("out.png")};
+    std::vector<std::string> unknown = map;
+    unknown.insert(unknown.end(), {"--layers", "roads,lakes"});
+    CliResult run = RunOgcweb(folder, unknown);
+    ExpectOneLineFailure(run, 1, "no layer named \"lakes\"");
+    EXPECT_TRUE(Contains(run.err, "rivers")) << "the known layers are listed: " << run.err;
+    EXPECT_TRUE(service.Maps().empty());
+
+    run = RunOgcweb(folder, map);
+    ExpectOneLineFailure(run, 1, "");
+    EXPECT_EQ(run.err.rfind("ogcweb: the service returned no image", 0), 0u) << run.err;
+    EXPECT_EQ(service.Maps().size(), 1u);
+    EXPECT_FALSE(fs::exists(folder.Path("out.png")));
+}
+
+TEST_F(ProgressHook, LastReportOfATransferCarriesItsSizeAndOutcome) {
     const std::string body(5000, 'x');
-    ScriptedServer server([&](const ScriptedRequest&) { return ScriptedResponse::Ok(body, "text/plain"); });
+    ScriptedServer server([&](const ScriptedRequest& r) {
+        return r.path == "/gone" ? ScriptedResponse::Status(404, "gone") : ScriptedResponse::Ok(body, "text/plain");
+    });
     const std::string url = server.Url("/data");
     ASSERT_EQ(Download(url), body) << "the hook must not change what is downloaded";
     const auto reports = Reports();
     ASSERT_FALSE(reports.empty());
-    const VMK::VmHttpProgress& last = reports.back().progress;
+    const VMK::VmHttpProgress last = reports.back().progress;
     EXPECT_TRUE(last.finished);
     EXPECT_TRUE(last.succeeded);
     EXPECT_EQ(last.received, 5000);
     EXPECT_EQ(last.total, 5000);
     EXPECT_EQ(last.url.str(), url);
     EXPECT_NE(last.transfer, 0u);
-    int finished = 0;
     for (const Report& report : reports) {
         EXPECT_EQ(report.progress.transfer, last.transfer);
-        finished += report.progress.finished ? 1 : 0;
+        EXPECT_EQ(report.progress.finished, &report == &reports.back()) << "one final report, the last";
         EXPECT_EQ(report.thread, std::this_thread::get_id()) << "reports come on the downloading thread";
     }
-    EXPECT_EQ(finished, 1);
-}
 
-TEST_F(ProgressHook, FailedTransferIsReportedAsFailed) {
-    ScriptedServer server([](const ScriptedRequest&) { return ScriptedResponse::Status(404, "gone"); });
     ASSERT_EQ(Download(server.Url("/gone")), "<failed>");
-    const auto reports = Reports();
-    ASSERT_FALSE(reports.empty());
-    EXPECT_TRUE(reports.back().progress.finished);
-    EXPECT_FALSE(reports.back().progress.succeeded);
+    EXPECT_TRUE(Reports().back().progress.finished);
+    EXPECT_FALSE(Reports().back().progress.succeeded);
 }
 
 TEST_F(ProgressHook, ReportsWhileWaitingAreSpacedAndGrowing) {
@@ -613,5 +434,3 @@ TEST_F(ProgressHook, RemovedHandlerHearsNothingMore) {
     ASSERT_EQ(Download(server.Url("/x")), "<a/>");
     EXPECT_TRUE(Reports().empty());
 }
-
-} // namespace

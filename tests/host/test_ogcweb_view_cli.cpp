@@ -1,60 +1,34 @@
-// "ogcweb view" and "ogcweb info --kind wmts", run as real processes against
-// a scripted tile service: the picture and its world file, the tile cache
-// that answers once the service is gone, the layer listing, and the ways a
-// view fails.
+// "ogcweb view" and "ogcweb info --kind wmts" run as real processes against
+// a scripted tile service: the picture and its georeference, the tile cache
+// that answers once the service is gone, the layer listing, the failures.
+#include "CliRunner.h"
 #include "ScriptedServer.h"
 #include "TestImages.h"
-
-#include "CliRunner.h"
 
 #include <gtest/gtest.h>
 
 #include <gdal.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace fs = std::filesystem;
+using ogctest::CliResult;
+using ogctest::Contains;
+using ogctest::RunOgcweb;
+using ogctest::ScratchFolder;
 using ogctest::ScriptedRequest;
 using ogctest::ScriptedResponse;
 using ogctest::ScriptedServer;
 
 namespace {
 
-using ogctest::Contains;
-
 const double kWorld = 20037508.3427892;
-
-
-struct Folder : ogctest::ScratchFolder {
-    Folder() : ogctest::ScratchFolder("ogcweb-view") {}
-};
-
-using RunResult = ogctest::CliResult;
-
-// `environment`: NAME=VALUE entries added to (or replacing in) this process's.
-RunResult RunCli(const Folder& folder, std::vector<std::string> args, const std::vector<std::string>& environment = {}) {
-    args.insert(args.end(), {"--plugin", OGCWEB_PLUGIN_PATH, "--log", folder.Path("ogcweb.log"), "--temp",
-                             folder.Path("temp")});
-    fs::create_directories(folder.Path("temp"));
-    std::vector<std::string> env = {"OGCWEB_CONFIG=" + folder.Path("no-such-config.xml")};
-    env.insert(env.end(), environment.begin(), environment.end());
-    return ogctest::RunProgram(OGCWEB_CLI_PATH, args, folder.Path(""), env);
-}
+const std::string kWorldBox = "-" + std::to_string(kWorld) + ",-" + std::to_string(kWorld) + "," +
+                              std::to_string(kWorld) + "," + std::to_string(kWorld);
 
 // Three levels of a Web Mercator pyramid (1, 2 and 4 tiles across) and two
 // usable layers; a third links to a matrix set the document lacks.
@@ -71,22 +45,19 @@ std::string Capabilities(const std::string& address) {
     auto layer = [](const char* id, const char* title, const char* set) {
         return std::string("<Layer><ows:Title>") + title + "</ows:Title><ows:Identifier>" + id +
                "</ows:Identifier><Style isDefault=\"true\"><ows:Identifier>default</ows:Identifier></Style>"
-               "<Format>image/png</Format><TileMatrixSetLink><TileMatrixSet>" + set +
-               "</TileMatrixSet></TileMatrixSetLink></Layer>";
+               "<Format>image/png</Format><TileMatrixSetLink><TileMatrixSet>" + set + "</TileMatrixSet></TileMatrixSetLink></Layer>";
     };
     return "<Capabilities xmlns=\"http://www.opengis.net/wmts/1.0\" xmlns:ows=\"http://www.opengis.net/ows/1.1\" "
            "xmlns:xlink=\"http://www.w3.org/1999/xlink\" version=\"1.0.0\"><ows:OperationsMetadata>"
            "<ows:Operation name=\"GetTile\"><ows:DCP><ows:HTTP><ows:Get xlink:href=\"" + address +
            "?\"><ows:Constraint name=\"GetEncoding\"><ows:AllowedValues><ows:Value>KVP</ows:Value>"
            "</ows:AllowedValues></ows:Constraint></ows:Get></ows:HTTP></ows:DCP></ows:Operation>"
-           "</ows:OperationsMetadata><Contents>" +
-           layer("roads", "Main roads", "merc") + layer("water", "Water", "merc") +
-           layer("broken", "Broken", "missing") +
-           "<TileMatrixSet><ows:Identifier>merc</ows:Identifier><ows:SupportedCRS>urn:ogc:def:crs:EPSG::3857"
-           "</ows:SupportedCRS>" + matrices + "</TileMatrixSet></Contents></Capabilities>";
+           "</ows:OperationsMetadata><Contents>" + layer("roads", "Main roads", "merc") + layer("water", "Water", "merc") +
+           layer("broken", "Broken", "missing") + "<TileMatrixSet><ows:Identifier>merc</ows:Identifier>"
+           "<ows:SupportedCRS>urn:ogc:def:crs:EPSG::3857</ows:SupportedCRS>" + matrices + "</TileMatrixSet></Contents></Capabilities>";
 }
 
-// Tiles are the same picture everywhere: band 1 rises from left to right.
+// Every tile is the same picture: band 1 rises from left to right.
 struct ScriptedWMTS {
     std::string tile = ogctest::MakeImage("PNG", 256, 256, 3);
     bool tilesMissing = false;
@@ -99,11 +70,7 @@ struct ScriptedWMTS {
             return ScriptedResponse::Status(404);
         });
     }
-    int Tiles() const {
-        int n = 0;
-        for (const auto& r : server->Requests()) n += r.Param("REQUEST") == "GetTile";
-        return n;
-    }
+    size_t Tiles() const { return ogctest::RequestsFor(*server, "GetTile").size(); }
 };
 
 struct Picture {
@@ -112,9 +79,7 @@ struct Picture {
     bool georeferenced = false;
     std::vector<unsigned char> pixels;  // band-interleaved by pixel
 
-    unsigned char At(int x, int y, int band) const {
-        return pixels[(static_cast<size_t>(y) * width + x) * bands + band];
-    }
+    unsigned char At(int x, int y, int band) const { return pixels[(static_cast<size_t>(y) * width + x) * bands + band]; }
 };
 
 bool ReadPicture(const std::string& path, Picture& picture) {
@@ -127,31 +92,25 @@ bool ReadPicture(const std::string& path, Picture& picture) {
     picture.georeferenced = GDALGetGeoTransform(data, picture.transform) == CE_None;
     picture.pixels.resize(static_cast<size_t>(picture.width) * picture.height * picture.bands);
     const bool ok = GDALDatasetRasterIO(data, GF_Read, 0, 0, picture.width, picture.height, picture.pixels.data(),
-                                        picture.width, picture.height, GDT_Byte, picture.bands, nullptr,
-                                        picture.bands, picture.bands * picture.width, 1) == CE_None;
+                                        picture.width, picture.height, GDT_Byte, picture.bands, nullptr, picture.bands,
+                                        picture.bands * picture.width, 1) == CE_None;
     GDALClose(data);
     return ok;
-}
-
-std::string WorldBox() {
-    const std::string w = std::to_string(kWorld);
-    return "-" + w + ",-" + w + "," + w + "," + w;
 }
 
 } // namespace
 
 TEST(OgcwebViewCli, WritesAGeoreferencedPictureAndAnswersFromTheCacheOnceTheServiceIsGone) {
-    Folder folder;
+    ScratchFolder folder;
     auto wmts = std::make_unique<ScriptedWMTS>();
     const std::string address = wmts->address, cache = folder.Path("cache");
-    const std::vector<std::string> view = {"view", address, "--layer", "Main roads", "--bbox", WorldBox(),
-                                           "--size", "512x512", "--cache", cache};
-
-    std::vector<std::string> first = view;
-    first.insert(first.end(), {"-o", folder.Path("world.png")});
-    RunResult run = RunCli(folder, first);
+    auto view = [&](const char* layer, const char* size, const std::string& out) {
+        return RunOgcweb(folder, {"view", address, "--layer", layer, "--bbox", kWorldBox, "--size", size, "--cache", cache,
+                                  "-o", folder.Path(out)});
+    };
+    CliResult run = view("Main roads", "512x512", "world.png");
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(wmts->Tiles(), 4) << "512 pixels across the world: the level of 2 x 2 tiles";
+    EXPECT_EQ(wmts->Tiles(), 4u) << "512 pixels across the world: the level of 2 x 2 tiles";
     EXPECT_TRUE(Contains(run.out, "4 downloaded")) << run.out;
     EXPECT_TRUE(fs::exists(folder.Path("world.pgw"))) << "a world file beside the PNG";
     Picture picture;
@@ -169,12 +128,9 @@ TEST(OgcwebViewCli, WritesAGeoreferencedPictureAndAnswersFromTheCacheOnceTheServ
     EXPECT_LT(picture.At(260, 100, 0), picture.At(500, 100, 0));
     EXPECT_LT(picture.At(4, 400, 0), picture.At(250, 400, 0));
 
-    // The same view without the service: description and tiles come from the cache.
+    // The same view by identifier without the service: description and tiles come from the cache.
     wmts.reset();
-    std::vector<std::string> second = view;
-    second.insert(second.end(), {"-o", folder.Path("offline.tif"), "--layer", "roads"});
-    second.erase(second.begin() + 2, second.begin() + 4);  // by identifier this time
-    run = RunCli(folder, second);
+    run = view("roads", "512x512", "offline.tif");
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(Contains(run.out, "0 downloaded")) << run.out;
     Picture offline;
@@ -183,87 +139,69 @@ TEST(OgcwebViewCli, WritesAGeoreferencedPictureAndAnswersFromTheCacheOnceTheServ
     EXPECT_NEAR(offline.transform[0], -kWorld, 1.0);
     EXPECT_TRUE(offline.pixels == picture.pixels) << "the same tiles make the same picture";
 
-    // A region the cache lacks cannot be had offline: written, and reported incomplete.
-    std::vector<std::string> third = {"view", address, "--layer", "roads", "--bbox", WorldBox(), "--size",
-                                      "1024x1024", "--cache", cache, "-o", folder.Path("finer.png")};
-    run = RunCli(folder, third);
+    // A level the cache lacks cannot be had offline: written, and reported incomplete.
+    run = view("roads", "1024x1024", "finer.png");
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(Contains(run.err, "incomplete")) << run.err;
     EXPECT_TRUE(fs::exists(folder.Path("finer.png")));
 }
 
 TEST(OgcwebViewCli, RegionInLongitudeAndLatitudeAndTheDefaultCacheFolder) {
-    Folder folder;
+    ScratchFolder folder;
     ScriptedWMTS wmts;
     // No --cache: the user's cache folder.
-    RunResult run = RunCli(folder,
-                           {"view", wmts.address, "--layer", "Water", "--bbox", "0,0,90,60", "--bbox-crs",
-                            "EPSG:4326", "--size", "100x100", "-o", folder.Path("corner.png")},
-                           {"XDG_CACHE_HOME=" + folder.Path("xdg")});
+    const CliResult run = RunOgcweb(folder, {"view", wmts.address, "--layer", "Water", "--bbox", "0,0,90,60", "--bbox-crs",
+                                             "EPSG:4326", "--size", "100x100", "-o", folder.Path("corner.png")},
+                                    {"XDG_CACHE_HOME=" + folder.Path("xdg")});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(fs::is_directory(folder.Path("xdg/ogcweb")));
     EXPECT_FALSE(fs::is_empty(folder.Path("xdg/ogcweb")));
     Picture picture;
     ASSERT_TRUE(ReadPicture(folder.Path("corner.png"), picture));
     ASSERT_TRUE(picture.georeferenced);
-    // Longitude 0 and 90 degrees in Web Mercator metres.
-    EXPECT_NEAR(picture.transform[0], 0.0, 2 * std::fabs(picture.transform[1]));
-    EXPECT_NEAR(picture.transform[0] + picture.width * picture.transform[1], kWorld / 2,
-                2 * std::fabs(picture.transform[1]));
-    EXPECT_NEAR(picture.transform[3] + picture.height * picture.transform[5], 0.0,
-                2 * std::fabs(picture.transform[5]));
+    // Longitude 0 and 90 degrees and latitude 0 in Web Mercator metres, to two pixels.
+    const double dx = 2 * std::fabs(picture.transform[1]), dy = 2 * std::fabs(picture.transform[5]);
+    EXPECT_NEAR(picture.transform[0], 0.0, dx);
+    EXPECT_NEAR(picture.transform[0] + picture.width * picture.transform[1], kWorld / 2, dx);
+    EXPECT_NEAR(picture.transform[3] + picture.height * picture.transform[5], 0.0, dy);
     EXPECT_GT(picture.transform[3], 8000000.0) << "latitude 60 lies at about 8.4 million metres";
 }
 
-TEST(OgcwebViewCli, RefusesWhatCannotBeViewed) {
-    Folder folder;
+TEST(OgcwebViewCli, FailuresNameTheLayersOrTheMissingTiles) {
+    ScratchFolder folder;
     ScriptedWMTS wmts;
-    const std::string cache = folder.Path("cache");
-    RunResult run = RunCli(folder, {"view", wmts.address, "--layer", "roads", "--bbox", "0,0,1000,1000", "--size",
-                                    "10x10", "--cache", cache, "-o", folder.Path("view.jpg")});
-    EXPECT_EQ(run.status, 2) << "a JPEG has no transparency";
-    run = RunCli(folder, {"view", wmts.address, "--kind", "wms", "--layer", "roads", "--bbox", "0,0,1000,1000",
-                          "--size", "10x10", "-o", folder.Path("view.png")});
-    EXPECT_EQ(run.status, 2) << run.err;
-    run = RunCli(folder, {"view", wmts.address, "--bbox", "0,0,1000,1000", "--size", "10x10", "--cache", cache, "-o",
-                          folder.Path("view.png")});
-    EXPECT_EQ(run.status, 2) << "--layer is required";
-    EXPECT_EQ(wmts.server->RequestCount(), 0u) << "command line mistakes cost no request";
-
-    run = RunCli(folder, {"view", wmts.address, "--layer", "Broken", "--bbox", "0,0,1000,1000", "--size", "10x10",
-                          "--cache", cache, "-o", folder.Path("view.png")});
+    auto view = [&](const char* layer, const std::string& bbox, const char* size) {
+        return RunOgcweb(folder, {"view", wmts.address, "--layer", layer, "--bbox", bbox, "--size", size, "--cache",
+                                  folder.Path("cache"), "-o", folder.Path("view.png")});
+    };
+    CliResult run = view("Broken", "0,0,1000,1000", "10x10");
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(Contains(run.err, "no tile layer named \"Broken\"")) << run.err;
     EXPECT_TRUE(Contains(run.err, "Main roads, Water")) << "names the layers there are: " << run.err;
 
-    const std::string far = std::to_string(3 * kWorld) + ",0," + std::to_string(4 * kWorld) + "," + std::to_string(kWorld);
-    run = RunCli(folder, {"view", wmts.address, "--layer", "roads", "--bbox", far, "--size", "10x10", "--cache",
-                          cache, "-o", folder.Path("view.png")});
+    run = view("roads", std::to_string(3 * kWorld) + ",0," + std::to_string(4 * kWorld) + "," + std::to_string(kWorld), "10x10");
     EXPECT_EQ(run.status, 1) << "outside the layer";
     EXPECT_FALSE(fs::exists(folder.Path("view.png")));
 
     wmts.tilesMissing = true;
-    run = RunCli(folder, {"view", wmts.address, "--layer", "roads", "--bbox", WorldBox(), "--size", "256x256",
-                          "--cache", cache, "-o", folder.Path("view.png")});
+    run = view("roads", kWorldBox, "256x256");
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(Contains(run.err, "incomplete")) << run.err;
     EXPECT_TRUE(Contains(run.out, "1 failed")) << run.out;
 }
 
 TEST(OgcwebViewCli, InfoListsTheTileLayers) {
-    Folder folder;
+    ScratchFolder folder;
     ScriptedWMTS wmts;
-    RunResult run = RunCli(folder, {"info", wmts.address, "--kind", "wmts", "--cache", folder.Path("cache")});
+    const CliResult run = RunOgcweb(folder, {"info", wmts.address, "--kind", "wmts", "--cache", folder.Path("cache")});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(Contains(run.out, "cache:    " + folder.Path("cache"))) << run.out;
-    EXPECT_TRUE(Contains(run.out, "layers:   2\n")) << "the layer without a matrix set is left out:\n" << run.out;
-    EXPECT_TRUE(Contains(run.out, "  Main roads\n    identifier: roads\n    type:       81 (tiles)\n"
-                                  "    crs:        EPSG:3857\n"))
-        << run.out;
-    EXPECT_TRUE(Contains(run.out, "  Water\n    identifier: water\n")) << run.out;
-    EXPECT_TRUE(Contains(run.out, "    levels:     3\n")) << run.out;
-    EXPECT_TRUE(Contains(run.out, "    tile size:  256 x 256\n")) << run.out;
-    EXPECT_TRUE(Contains(run.out, "20037508.3427892,20037508.3427892")) << "bounds: " << run.out;
+    for (const std::string& text : {"cache:    " + folder.Path("cache"),
+                                    std::string("layers:   2\n"),  // not the one without a matrix set
+                                    std::string("  Main roads\n    identifier: roads\n    type:       81 (tiles)\n"
+                                                "    crs:        EPSG:3857\n"),
+                                    std::string("  Water\n    identifier: water\n"), std::string("    levels:     3\n"),
+                                    std::string("    tile size:  256 x 256\n"),
+                                    std::string("20037508.3427892,20037508.3427892")})  // bounds
+        EXPECT_TRUE(Contains(run.out, text)) << text << "\n" << run.out;
     EXPECT_FALSE(Contains(run.out, "Broken")) << run.out;
-    EXPECT_EQ(wmts.Tiles(), 0) << "listing downloads no tile";
+    EXPECT_EQ(wmts.Tiles(), 0u) << "listing downloads no tile";
 }

@@ -1,5 +1,6 @@
 #include "CliRunner.h"
 
+#include <cctype>
 #include <cerrno>
 #include <fcntl.h>
 #include <algorithm>
@@ -43,6 +44,22 @@ bool Contains(const std::string& text, const std::string& piece) { return text.f
 
 int LineCount(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
 
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string Operation(const ScriptedRequest& request) {
+    return Upper(request.Param("REQUEST").empty() ? request.Param("request") : request.Param("REQUEST"));
+}
+
+std::vector<ScriptedRequest> RequestsFor(const ScriptedServer& server, const std::string& operation) {
+    std::vector<ScriptedRequest> found;
+    for (const ScriptedRequest& request : server.Requests())
+        if (Operation(request) == Upper(operation)) found.push_back(request);
+    return found;
+}
+
 ScratchFolder::ScratchFolder(const std::string& prefix) {
     std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
     if (::mkdtemp(&pattern[0])) m_dir = pattern;
@@ -85,6 +102,19 @@ CliResult RunProgram(const std::string& program, const std::vector<std::string>&
     result.out = ReadFile(outPath);
     result.err = ReadFile(errPath);
     return result;
+}
+
+CliResult RunOgcweb(const ScratchFolder& folder, std::vector<std::string> args,
+                    const std::vector<std::string>& environment) {
+    std::filesystem::create_directories(folder.Path("temp"));
+    args.insert(args.end(), {"--plugin", OGCWEB_PLUGIN_PATH, "--log", folder.Path("ogcweb.log"), "--temp", folder.Path("temp")});
+    std::vector<std::string> env = {"OGCWEB_CONFIG=" + folder.Path("no-such-config.xml")};
+    env.insert(env.end(), environment.begin(), environment.end());
+    return RunProgram(OGCWEB_CLI_PATH, args, folder.Dir(), env);
+}
+
+CliResult RunOgcwebBare(const ScratchFolder& folder, const std::vector<std::string>& args) {
+    return RunProgram(OGCWEB_CLI_PATH, args, folder.Dir());
 }
 
 } // namespace ogctest

@@ -2,6 +2,8 @@
 // command-line host: its exit status, standard output and standard error.
 #pragma once
 
+#include "ScriptedServer.h"
+
 #include <string>
 #include <vector>
 
@@ -20,9 +22,25 @@ struct CliResult {
 CliResult RunProgram(const std::string& program, const std::vector<std::string>& args, const std::string& folder,
                      const std::vector<std::string>& environment = {});
 
+class ScratchFolder;
+
+// ogcweb run in `folder` with `args` followed by the engine under test, a log
+// (folder/ogcweb.log) and a temporary folder (folder/temp, made here); the
+// host configuration named does not exist, so a user's settings never leak in.
+CliResult RunOgcweb(const ScratchFolder& folder, std::vector<std::string> args,
+                    const std::vector<std::string>& environment = {});
+// ogcweb with `args` alone.
+CliResult RunOgcwebBare(const ScratchFolder& folder, const std::vector<std::string>& args);
+
 std::string ReadFile(const std::string& path);
 bool Contains(const std::string& text, const std::string& piece);
 int LineCount(const std::string& text);
+std::string Upper(std::string text);
+
+// What a scripted service was asked for, in capitals, whether the key was
+// "REQUEST" or the engine's lower-case "request"; and the requests for one.
+std::string Operation(const ScriptedRequest& request);
+std::vector<ScriptedRequest> RequestsFor(const ScriptedServer& server, const std::string& operation);
 
 // A fresh folder under the system's temporary folder, removed with its
 // content at the end.
