@@ -1,6 +1,7 @@
 // What the engine exports besides its own data source: the data-connectivity
 // factories with the host's bridges they hand out, and the image plug-in
-// base with its defaults.
+// base with its defaults. The factories as a host finds them by name are in
+// test_loader.cpp.
 #include "ScriptedServer.h"
 #include "TestSupport.h"
 #include "VmConnectivity.h"
@@ -8,8 +9,6 @@
 #include "VmImagePlugin.h"
 
 #include <gtest/gtest.h>
-
-#include <dlfcn.h>
 
 #include <memory>
 #include <string>
@@ -24,15 +23,11 @@ namespace {
 // An engine data source that counts what reaches it and its own deletion.
 class CountingSource : public VmDataSource {
 public:
-    explicit CountingSource(int* deleted) : m_deleted(deleted) {
-        m_dsConnection.EngineType = 77;
-        m_dsConnection.Password = "pw";
-    }
+    explicit CountingSource(int* deleted) : m_deleted(deleted) { m_dsConnection.EngineType = 77; }
     ~CountingSource() override { ++*m_deleted; }
 
-    unsigned char Create() override { ++creates; return 1; }
+    unsigned char Create() override { return ++calls, 1; }
     unsigned char Open() override {
-        ++opens;
         m_bOpened = 1;
         auto* dataset = new VmDataset();
         dataset->SetName("roads");
@@ -40,36 +35,19 @@ public:
         return 1;
     }
     void Close() override {
-        ++closes;
         for (VmDataset* d : m_Datasets) delete d;
         m_Datasets.RemoveAll();
         m_bOpened = 0;
     }
-    unsigned char Connect() override { ++connects; return 1; }
-    unsigned char SaveInfo() override { ++saves; return 1; }
-    unsigned char ChangePassword(const PlxMBString& password) override {
-        m_dsConnection.Password = password;
-        return 1;
-    }
-    PlxTime GetDateCreated() override { return PlxTime(1.5); }
-    PlxTime GetDateLastUpdated() override { return PlxTime(2.5); }
-    VmDatasetVector* CreateDatasetVector(const VmDatasetVectorInfo& info) override {
-        lastVectorName = info.Name;
-        return nullptr;
-    }
-    VmDatasetRaster* CreateDatasetRaster(const VmDatasetRasterInfo& info, unsigned char) override {
-        lastRasterName = info.Name;
-        return nullptr;
-    }
+    unsigned char SaveInfo() override { return ++calls, 1; }
     PlxMBString GetEngineName() override { return "Counting Engine"; }
-    unsigned char BeginTrans() override { ++begins; return 1; }
-    void Commit() override { ++commits; }
-    void Rollback() override { ++rollbacks; }
+    unsigned char BeginTrans() override { return ++calls, 1; }
+    void Commit() override { ++calls; }
+    void Rollback() override { ++calls; }
     unsigned char HasAbility(VmEngAbility ability) override { return ability == VmEngAbilityTransaction; }
     PlxMBString GetServiceVersion() override { return "9.9"; }
 
-    int creates = 0, opens = 0, closes = 0, connects = 0, saves = 0, begins = 0, commits = 0, rollbacks = 0;
-    PlxMBString lastVectorName, lastRasterName;
+    int calls = 0;
 
 private:
     int* m_deleted;
@@ -77,14 +55,11 @@ private:
 
 } // namespace
 
-// ---------------------------------------------------------------------------
-// The bridge data source
-
 TEST(BridgeDataSourceTest, ForwardsToTheWrappedSource) {
     int deleted = 0;
     auto* fake = new CountingSource(&deleted);
-    std::unique_ptr<PlxDataSource> bridge(new VmDataSourcePlx());
-    static_cast<VmDataSourcePlx&>(*bridge).SetDataSource(fake);
+    VmDataSourcePlx bridge;
+    bridge.SetDataSource(fake);
 
     PlxConnection connection;
     connection.Server = "http://h/wms";
@@ -94,106 +69,61 @@ TEST(BridgeDataSourceTest, ForwardsToTheWrappedSource) {
     connection.Kind = "wms";
     connection.Target = "/cache";
     connection.Alias = "mine";
-    EXPECT_EQ(bridge->Open(connection), 1);
-    EXPECT_EQ(fake->opens, 1);
-    const PlxDsConnection& record = fake->GetConnectionInfo();
-    EXPECT_EQ(record.Server, "http://h/wms");
-    EXPECT_EQ(record.Database, "db");
-    EXPECT_EQ(record.User, "alice");
-    EXPECT_EQ(record.Password, "s3cret");
-    EXPECT_EQ(record.ServiceKind, "wms");
-    EXPECT_EQ(record.Target, "/cache");
-    EXPECT_EQ(bridge->GetAlias(), "mine");
+    EXPECT_EQ(bridge.Open(connection), 1);
+    const PlxDsConnection& r = fake->GetConnectionInfo();
+    EXPECT_EQ(r.Server + "|" + r.Database + "|" + r.User + "|" + r.Password + "|" + r.ServiceKind + "|" + r.Target,
+              "http://h/wms|db|alice|s3cret|wms|/cache");
+    EXPECT_EQ(bridge.GetAlias(), "mine");
+    EXPECT_EQ(bridge.IsOpen(), 1);
+    EXPECT_EQ(bridge.GetEngineName(), "Counting Engine");
+    EXPECT_EQ(bridge.GetEngineType(), 77);
+    EXPECT_EQ(bridge.GetVersion(), "9.9");
+    EXPECT_EQ(bridge.GetName(), "http://h/wms");
 
-    EXPECT_EQ(bridge->IsOpen(), 1);
-    EXPECT_EQ(bridge->IsConnected(), 1);
-    EXPECT_EQ(bridge->GetEngineName(), "Counting Engine");
-    EXPECT_EQ(bridge->GetEngineType(), 77);
-    EXPECT_EQ(bridge->GetVersion(), "9.9");
-    EXPECT_EQ(bridge->GetName(), "http://h/wms");
-    EXPECT_EQ(bridge->GetPassword(), "s3cret");
-    EXPECT_EQ(bridge->GetDatasetCount(), 1);
-    ASSERT_NE(bridge->GetDataset(0), nullptr);
-    EXPECT_EQ(bridge->GetDataset(0), bridge->GetDataset("ROADS"));
-    EXPECT_EQ(bridge->GetDataset(1), nullptr);
-    EXPECT_EQ(bridge->GetUnoccupiedDatasetName("roads"), "roads_1");
-    EXPECT_EQ(bridge->IsAvailableDatasetName("roads"), 0);
-    EXPECT_EQ(bridge->IsAvailableDatasetName("rivers"), 1);
-    EXPECT_EQ(bridge->IsAvailableDatasetName("2rivers"), 0) << "not a valid name";
-    EXPECT_EQ(bridge->GetDateCreated().value, 1.5);
-    EXPECT_EQ(bridge->GetDateLastUpdated().value, 2.5);
-    EXPECT_EQ(bridge->Connect(), 1);
-    EXPECT_EQ(fake->connects, 1);
-    EXPECT_EQ(bridge->ChangePassword("new"), 1);
-    EXPECT_EQ(bridge->GetPassword(), "new");
+    ASSERT_EQ(bridge.GetDatasetCount(), 1);
+    EXPECT_EQ(bridge.GetDataset(0), bridge.GetDataset("ROADS"));
+    EXPECT_EQ(bridge.GetDataset(1), nullptr);
+    EXPECT_EQ(bridge.GetUnoccupiedDatasetName("roads"), "roads_1");
+    EXPECT_EQ(bridge.IsAvailableDatasetName("roads"), 0);
+    EXPECT_EQ(bridge.IsAvailableDatasetName("rivers"), 1);
+    EXPECT_EQ(bridge.IsAvailableDatasetName("2rivers"), 0) << "not a valid name";
 
-    VmDatasetVectorInfo vectorInfo;
-    vectorInfo.Name = "v";
-    EXPECT_EQ(bridge->CreateDatasetVector(vectorInfo), nullptr);
-    EXPECT_EQ(fake->lastVectorName, "v");
-    VmDatasetRasterInfo rasterInfo;
-    rasterInfo.Name = "r";
-    EXPECT_EQ(bridge->CreateDatasetRaster(rasterInfo), nullptr);
-    EXPECT_EQ(fake->lastRasterName, "r");
+    // The bridge remembers a running transaction until it ends.
+    EXPECT_EQ(bridge.IsTransacted(), 1);
+    EXPECT_EQ(bridge.BeginTrans(), 1);
+    EXPECT_EQ(bridge.IsTransStarted(), 1);
+    bridge.Commit();
+    EXPECT_EQ(bridge.IsTransStarted(), 0);
+    bridge.BeginTrans();
+    bridge.Rollback();
+    EXPECT_EQ(bridge.IsTransStarted(), 0);
 
-    // Transactions: the bridge remembers one is running until it ends.
-    EXPECT_EQ(bridge->IsTransacted(), 1);
-    EXPECT_EQ(bridge->IsTransStarted(), 0);
-    EXPECT_EQ(bridge->BeginTrans(), 1);
-    EXPECT_EQ(bridge->IsTransStarted(), 1);
-    bridge->Commit();
-    EXPECT_EQ(bridge->IsTransStarted(), 0);
-    bridge->BeginTrans();
-    bridge->Rollback();
-    EXPECT_EQ(bridge->IsTransStarted(), 0);
-    EXPECT_EQ(fake->begins, 2);
-    EXPECT_EQ(fake->commits, 1);
-    EXPECT_EQ(fake->rollbacks, 1);
+    // Deleting a dataset marks the source modified until it is saved.
+    EXPECT_EQ(bridge.DeleteDataset("nothing"), 0);
+    EXPECT_EQ(bridge.IsModified(), 0);
+    EXPECT_EQ(bridge.DeleteDataset("roads"), 1);
+    EXPECT_EQ(bridge.GetDatasetCount(), 0);
+    EXPECT_EQ(bridge.IsModified(), 1);
+    EXPECT_EQ(bridge.SaveInfo(), 1);
+    EXPECT_EQ(bridge.IsModified(), 0);
+    EXPECT_EQ(bridge.Create(connection), 1);
+    EXPECT_EQ(fake->calls, 6) << "begin, commit, begin, rollback, save and create reached the engine";
 
-    EXPECT_EQ(bridge->DeleteDataset("nothing"), 0);
-    EXPECT_EQ(bridge->IsModified(), 0);
-    EXPECT_EQ(bridge->DeleteDataset("roads"), 1);
-    EXPECT_EQ(bridge->GetDatasetCount(), 0);
-    EXPECT_EQ(bridge->IsModified(), 1);
-    EXPECT_EQ(bridge->SaveInfo(), 1);
-    EXPECT_EQ(fake->saves, 1);
-    EXPECT_EQ(bridge->IsModified(), 0);
-
-    bridge->Close();
-    EXPECT_EQ(fake->closes, 1);
-    EXPECT_EQ(bridge->IsOpen(), 0);
+    bridge.Close();
+    EXPECT_EQ(bridge.IsOpen(), 0);
     EXPECT_EQ(deleted, 0) << "closing keeps the wrapped source";
-    EXPECT_EQ(bridge->Create(connection), 1);
-    EXPECT_EQ(fake->creates, 1);
 }
 
-TEST(BridgeDataSourceTest, KeepsWhatTheEngineInterfaceLacks) {
+TEST(BridgeDataSourceTest, RefusesWhatTheEngineInterfaceLacks) {
     int deleted = 0;
     VmDataSourcePlx bridge;
     bridge.SetDataSource(new CountingSource(&deleted));
-    bridge.SetAlias("a");
-    bridge.SetDescription("d");
-    bridge.SetMetaUUID("u");
-    bridge.SetModifiedFlag(1);
-    VmPrjCoordSys system;
-    system.SetTypeID(3857);
-    bridge.SetCoordSys(system);
-    EXPECT_EQ(bridge.GetAlias(), "a");
-    EXPECT_EQ(bridge.GetDescription(), "d");
-    EXPECT_EQ(bridge.GetMetaUUID(), "u");
-    EXPECT_EQ(bridge.IsModified(), 1);
-    EXPECT_EQ(bridge.GetCoordSys().GetTypeID(), 3857);
-    EXPECT_EQ(bridge.GetEngineClass(), 0);
-    EXPECT_EQ(bridge.GetEnginePostfix(), "");
-
-    // What the engine interface cannot do is refused.
     VmDataset dataset;
     EXPECT_EQ(bridge.CreateDatasetFrom("copy", &dataset), nullptr);
     EXPECT_EQ(bridge.CopyDataset(&dataset, "copy"), nullptr);
     EXPECT_EQ(bridge.Execute("DROP TABLE roads"), 0);
     EXPECT_EQ(bridge.DropDataSource(), 0);
     EXPECT_EQ(bridge.InitMetaDatabase(), 0);
-    EXPECT_EQ(bridge.GetMetaDatabase(), nullptr);
     EXPECT_EQ(bridge.FindDatasetByMetaData("u"), nullptr);
     EXPECT_EQ(deleted, 0);
 
@@ -212,7 +142,6 @@ TEST(BridgeDataSourceTest, OwnsAndDeletesTheWrappedSource) {
     EXPECT_EQ(first, 0) << "installing the same source again keeps it";
     bridge->SetDataSource(new CountingSource(&second));
     EXPECT_EQ(first, 1) << "a replaced source is deleted";
-    EXPECT_EQ(second, 0);
     PlxDataSource* asInterface = bridge;
     delete asInterface;
     EXPECT_EQ(second, 1) << "deleting the bridge through its interface deletes the wrapped source once";
@@ -221,47 +150,30 @@ TEST(BridgeDataSourceTest, OwnsAndDeletesTheWrappedSource) {
     VmDataSourcePlx empty;
     empty.SetDataSource(nullptr);
     PlxConnection connection;
-    connection.Server = "http://h/";
     EXPECT_EQ(empty.Open(connection), 0);
-    EXPECT_EQ(empty.Create(connection), 0);
-    EXPECT_EQ(empty.IsOpen(), 0);
-    EXPECT_EQ(empty.GetDatasetCount(), 0);
-    EXPECT_EQ(empty.GetDataset(0), nullptr);
     EXPECT_EQ(empty.GetDataset("x"), nullptr);
-    EXPECT_EQ(empty.GetEngineName(), "");
     EXPECT_EQ(empty.BeginTrans(), 0);
     EXPECT_EQ(empty.IsTransStarted(), 0);
-    EXPECT_EQ(empty.Connect(), 0);
     EXPECT_EQ(empty.IsAvailableDatasetName("roads"), 0);
     empty.Close();
-    empty.Commit();
 }
-
-// ---------------------------------------------------------------------------
-// The factories
 
 TEST(BridgeFactoryTest, DataSourceBridgeWrapsANewOGCSource) {
     TempFolder temp;
     LogCapture log;
     std::unique_ptr<PlxDataSource> bridge(CreatePlxDataSource());
-    ASSERT_NE(bridge, nullptr);
     auto* concrete = dynamic_cast<VmDataSourcePlx*>(bridge.get());
     ASSERT_NE(concrete, nullptr);
     EXPECT_NE(dynamic_cast<VmDataSourceOGC*>(concrete->GetDataSource()), nullptr);
-    EXPECT_EQ(bridge->GetEngineName(), "OGC Web Engine");
-    EXPECT_EQ(bridge->GetEngineType(), 23);
     EXPECT_EQ(bridge->IsOpen(), 0);
-    EXPECT_EQ(bridge->GetDatasetCount(), 0);
     // The engine's refusals still reach the engine's log through the bridge.
     EXPECT_EQ(bridge->BeginTrans(), 0);
     EXPECT_EQ(log.Count("ELg041"), 1);
 
-    // A service opened through the bridge: the engine's datasets.
     ScriptedServer server([&](const ScriptedRequest&) {
         return ScriptedResponse::Ok(
-            "<WMT_MS_Capabilities version=\"1.1.1\"><Service><Name>OGC:WMS</Name></Service><Capability><Request>"
-            "<GetMap><Format>image/png</Format><DCPType><HTTP><Get><OnlineResource xlink:href=\"" +
-            server.Url("/map") +
+            "<WMT_MS_Capabilities version=\"1.1.1\"><Capability><Request><GetMap><Format>image/png</Format>"
+            "<DCPType><HTTP><Get><OnlineResource xlink:href=\"" + server.Url("/map") +
             "\"/></Get></HTTP></DCPType></GetMap></Request><Layer><Title>Bridged</Title><SRS>EPSG:4326</SRS>"
             "<LatLonBoundingBox minx=\"0\" miny=\"0\" maxx=\"1\" maxy=\"1\"/><Layer><Name>a</Name></Layer></Layer>"
             "</Capability></WMT_MS_Capabilities>");
@@ -278,33 +190,23 @@ TEST(BridgeFactoryTest, DataSourceBridgeWrapsANewOGCSource) {
 
 TEST(BridgeFactoryTest, FeatureBridgeHoldsOneFeature) {
     std::unique_ptr<PlxFeature> feature(CreatePlxFeature());
-    ASSERT_NE(feature, nullptr);
-    EXPECT_NE(dynamic_cast<VmFeaturePlx*>(feature.get()), nullptr);
-    EXPECT_EQ(feature->GetID(), 0);
-    EXPECT_EQ(feature->GetElement(), nullptr);
+    ASSERT_NE(dynamic_cast<VmFeaturePlx*>(feature.get()), nullptr);
     EXPECT_EQ(feature->GetCharset(), PLXCharset::UTF8);
-    feature->SetID(42);
-    EXPECT_EQ(feature->GetID(), 42);
-    feature->SetCharset(PLXCharset::GB18030);
-    EXPECT_EQ(feature->GetCharset(), PLXCharset::GB18030);
-
     PlxMBString value = "stale";
     EXPECT_EQ(feature->SetValue("NAME", "x"), 0) << "no field list yet";
     EXPECT_EQ(feature->GetValue("NAME", value), 0);
     EXPECT_EQ(value, "") << "a failed read empties the value";
 
     PlxFieldInfos fields;
-    PlxFieldInfo name, lanes;
-    name.Name = "NAME";
-    lanes.Name = "Lanes";
-    lanes.Type = PlxFieldInfo::Int32;
-    fields.Add(name);
-    fields.Add(lanes);
+    for (const char* field : {"NAME", "Lanes"}) {
+        PlxFieldInfo info;
+        info.Name = field;
+        fields.Add(info);
+    }
     feature->SetFieldInfos(fields);
     EXPECT_EQ(feature->SetValue("name", "Elm"), 1) << "names ignore case";
     EXPECT_EQ(feature->SetValue(1, "2"), 1);
-    EXPECT_EQ(feature->SetValue(2, "x"), 0);
-    EXPECT_EQ(feature->SetValue(-1, "x"), 0);
+    for (int outside : {2, -1}) EXPECT_EQ(feature->SetValue(outside, "x"), 0) << outside;
     EXPECT_EQ(feature->GetValue(0, value), 1);
     EXPECT_EQ(value, "Elm");
     EXPECT_EQ(feature->GetValue("LANES", value), 1);
@@ -320,43 +222,11 @@ TEST(BridgeFactoryTest, FeatureBridgeHoldsOneFeature) {
     feature->SetElement(point.get());
     point.reset();
     ASSERT_NE(feature->GetElement(), nullptr);
-    EXPECT_EQ(feature->GetElement()->ToWkt(), "POINT (1 2)");
     feature->SetElement(feature->GetElement());
     EXPECT_EQ(feature->GetElement()->ToWkt(), "POINT (1 2)") << "setting its own geometry keeps it";
     feature->SetElement(nullptr);
     EXPECT_EQ(feature->GetElement(), nullptr);
 }
-
-TEST(BridgeFactoryTest, ReachableByCNamesInTheLibrary) {
-    using SourceFactory = PlxDataSource* (*)();
-    using FeatureFactory = PlxFeature* (*)();
-    void* library = dlopen(OGCWEB_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library, nullptr) << dlerror();
-    auto makeSource = reinterpret_cast<SourceFactory>(dlsym(library, "CreatePlxDataSource"));
-    auto makeFeature = reinterpret_cast<FeatureFactory>(dlsym(library, "CreatePlxFeature"));
-    ASSERT_NE(makeSource, nullptr) << "CreatePlxDataSource must be exported with C linkage";
-    ASSERT_NE(makeFeature, nullptr) << "CreatePlxFeature must be exported with C linkage";
-    // The image plug-in base and the feature-information class are exported too.
-    for (const char* symbol : {"_ZN13VmImagePluginC2Ev", "_ZN13VmImagePluginC2ERKS_", "_ZN13VmImagePluginaSERKS_",
-                               "_ZTV13VmImagePlugin", "_ZN19VmImagePaletteEntryaSERKS_",
-                               "_ZN3VMK17VmWMSFeatureInfosC2Ev",
-                               "_ZN3VMK18VmDatasetRasterWMS18GetWMSFeatureInfosExxRN3PLX7PlxDictINS1_11PlxMBStringES3_EE"})
-        EXPECT_NE(dlsym(library, symbol), nullptr) << symbol;
-
-    PlxDataSource* source = makeSource();
-    ASSERT_NE(source, nullptr);
-    EXPECT_EQ(source->GetEngineName(), "OGC Web Engine");
-    delete source;
-    PlxFeature* feature = makeFeature();
-    ASSERT_NE(feature, nullptr);
-    feature->SetID(7);
-    EXPECT_EQ(feature->GetID(), 7);
-    delete feature;
-    EXPECT_EQ(dlclose(library), 0);
-}
-
-// ---------------------------------------------------------------------------
-// The image plug-in base
 
 namespace {
 
@@ -390,31 +260,16 @@ TEST(ImagePluginTest, Defaults) {
     EXPECT_EQ(plugin.GetCurBandIndex(), -1);
     EXPECT_EQ(plugin.GetPluginClass(), 0);
     EXPECT_FALSE(plugin.IsTransparentBack());
-    EXPECT_EQ(plugin.GetExtNameCount(), 1);
     EXPECT_EQ(plugin.GetDataStreamingProgress(), -1.0f);
     EXPECT_TRUE(plugin.IsFinished());
     EXPECT_EQ(plugin.NoValue(), -9999.0);
-
-    EXPECT_EQ(plugin.GetBandCount(), 0);
-    EXPECT_EQ(plugin.GetVersion(), 0);
-    EXPECT_EQ(plugin.GetPrjCoordSys(), nullptr);
-    EXPECT_EQ(plugin.GetPassword(), nullptr);
-    EXPECT_EQ(plugin.GetPluginFileName(), nullptr);
     PlxArray<PlxMBString> names;
     EXPECT_FALSE(plugin.BuildPyramid(true));
-    EXPECT_FALSE(plugin.ChangePassword("pw"));
     EXPECT_FALSE(plugin.GetWebSubLayersName(names));
-    EXPECT_FALSE(plugin.GetWebSubLayersTitle(names));
-    EXPECT_FALSE(plugin.GetWebSubLayersVisible(names));
-    EXPECT_FALSE(plugin.SetWebSubLayersVisible(names));
-    EXPECT_FALSE(plugin.IsBuildPyramid());
-    EXPECT_FALSE(plugin.RemovePyramids());
     EXPECT_FALSE(plugin.IsOGCServerMap());
-    EXPECT_EQ(plugin.GetDataVersion(0, 1, 1, 0, 10, 10), 0);
-    EXPECT_EQ(plugin.GetViewPyramidDataSize(10, 10), 0);
+    int* parts = nullptr;
     double* xs = nullptr;
     double* ys = nullptr;
-    int* parts = nullptr;
     int count = -7;
     EXPECT_FALSE(plugin.GetClipRgn(xs, ys, parts, count));
     EXPECT_EQ(count, -7) << "nothing is written";
@@ -429,12 +284,6 @@ TEST(ImagePluginTest, Defaults) {
     plugin.ConfigureMap(nullptr, [](void*, double*) { FAIL() << "the default never calls back"; });
     plugin.SetVersion(5);
     plugin.SetPrjCoordSys("EPSG:3857");
-    plugin.SetCachePath("/tmp");
-    plugin.SetViewBounds(0, 1, 1, 0);
-    plugin.Release();
-    plugin.FreeCache();
-    plugin.OnDownloadProgress(50);
-    plugin.OnDownloadFinished("/tmp/x");
     EXPECT_EQ(plugin.GetVersion(), 0);
     EXPECT_EQ(plugin.GetPrjCoordSys(), nullptr);
 }
@@ -442,7 +291,7 @@ TEST(ImagePluginTest, Defaults) {
 TEST(ImagePluginTest, CopiesCarryEverySetting) {
     TestImagePlugin plugin;
     plugin.SetCurBandIndex(3);
-    plugin.SetBackTransparent(1);
+    plugin.SetBackTransparent(2);  // any non-zero flag is a transparent background
     plugin.SetClass(VmImagePlugin::PluginClassService);
     plugin.SetNoValue(0.5);
     plugin.Palette(0).peRed = 10;
@@ -459,20 +308,4 @@ TEST(ImagePluginTest, CopiesCarryEverySetting) {
         EXPECT_EQ(p->Palette(0).peRed, 10);
         EXPECT_EQ(p->Palette(255).peFlags, 7);
     }
-    // Any non-zero flag is a transparent background.
-    plugin.SetBackTransparent(2);
-    EXPECT_TRUE(plugin.IsTransparentBack());
-    plugin.SetBackTransparent(0);
-    EXPECT_FALSE(plugin.IsTransparentBack());
-
-    VmImagePaletteEntry a, b;
-    a.peRed = 1;
-    a.peGreen = 2;
-    a.peBlue = 3;
-    a.peFlags = 4;
-    b = a;
-    EXPECT_EQ(b.peRed, 1);
-    EXPECT_EQ(b.peGreen, 2);
-    EXPECT_EQ(b.peBlue, 3);
-    EXPECT_EQ(b.peFlags, 4);
 }

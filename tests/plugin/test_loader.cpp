@@ -1,5 +1,6 @@
-// The plug-in as a host loads it: dlopen, look up the C factory, work through
-// the host interface only.
+// The plug-in as a host loads it: dlopen, look up the C factories, work through
+// the host interfaces only.
+#include "VmConnectivity.h"
 #include "VmEngine.h"
 
 #include <gtest/gtest.h>
@@ -8,12 +9,10 @@
 
 namespace {
 
-using Factory = VMK::VmDataSource* (*)();
-
 TEST(PluginLoaderTest, FactoryIsReachableByItsCName) {
     void* library = dlopen(OGCWEB_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
-    auto factory = reinterpret_cast<Factory>(dlsym(library, "CreateDataSource"));
+    auto factory = reinterpret_cast<VMK::VmDataSource* (*)()>(dlsym(library, "CreateDataSource"));
     ASSERT_NE(factory, nullptr) << "CreateDataSource must be exported with C linkage";
     EXPECT_EQ(dlsym(library, "_ZN3VMK15OGCCapabilities12CreateReaderERKN3PLX11PlxMBStringES4_"), nullptr)
         << "capabilities classes stay internal";
@@ -27,6 +26,32 @@ TEST(PluginLoaderTest, FactoryIsReachableByItsCName) {
     EXPECT_FALSE(source->Open());
     EXPECT_FALSE(source->IsOpen());
     delete source;
+    EXPECT_EQ(dlclose(library), 0);
+}
+
+TEST(PluginLoaderTest, BridgeFactoriesAreReachableByTheirCNames) {
+    void* library = dlopen(OGCWEB_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    auto makeSource = reinterpret_cast<PLX::PlxDataSource* (*)()>(dlsym(library, "CreatePlxDataSource"));
+    auto makeFeature = reinterpret_cast<PLX::PlxFeature* (*)()>(dlsym(library, "CreatePlxFeature"));
+    ASSERT_NE(makeSource, nullptr) << "CreatePlxDataSource must be exported with C linkage";
+    ASSERT_NE(makeFeature, nullptr) << "CreatePlxFeature must be exported with C linkage";
+    // The image plug-in base and the feature-information class are exported too.
+    for (const char* symbol : {"_ZN13VmImagePluginC2Ev", "_ZN13VmImagePluginC2ERKS_", "_ZN13VmImagePluginaSERKS_",
+                               "_ZTV13VmImagePlugin", "_ZN19VmImagePaletteEntryaSERKS_",
+                               "_ZN3VMK17VmWMSFeatureInfosC2Ev",
+                               "_ZN3VMK18VmDatasetRasterWMS18GetWMSFeatureInfosExxRN3PLX7PlxDictINS1_11PlxMBStringES3_EE"})
+        EXPECT_NE(dlsym(library, symbol), nullptr) << symbol;
+
+    PLX::PlxDataSource* source = makeSource();
+    ASSERT_NE(source, nullptr);
+    EXPECT_EQ(source->GetEngineName(), "OGC Web Engine");
+    delete source;
+    PLX::PlxFeature* feature = makeFeature();
+    ASSERT_NE(feature, nullptr);
+    feature->SetID(7);
+    EXPECT_EQ(feature->GetID(), 7);
+    delete feature;
     EXPECT_EQ(dlclose(library), 0);
 }
 
