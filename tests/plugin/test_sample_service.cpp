@@ -78,24 +78,6 @@ TEST_P(SampleWMSVersions, OpenListDrawEachVersion) {
 
 INSTANTIATE_TEST_SUITE_P(Versions, SampleWMSVersions, ::testing::Values("1.0.0", "1.1.0", "1.1.1", "1.3.0"));
 
-TEST(SampleWMSTest, UnmodifiedServerRefusesTheOldMapRequest) {
-    // Without the front's compatibility setting MapServer takes a 1.0.0 map
-    // request without SERVICE for its browse mode and answers HTML: the engine
-    // sends what the rules say and fails cleanly with its import code.
-    TempFolder temp;
-    LogCapture log;
-    ogctest::SampleServer server(false);
-    OGCTEST_REQUIRE_SAMPLE_SERVER(server);
-    // The capabilities probes carry the engine's own SERVICE=WMS and succeed.
-    auto source = OpenService(server.Url("/wms"), "wms");
-    ASSERT_NE(source, nullptr) << server.Log();
-    EXPECT_EQ(source->GetServiceVersion(), "1.0.0");
-    auto* map = dynamic_cast<VmDatasetRasterWMS*>(source->GetDataset(0));
-    ASSERT_NE(map, nullptr);
-    EXPECT_EQ(map->GetDatasetRaster(PlxRect2D(5, 55, 15, 45), 200, 200, ""), nullptr);
-    EXPECT_EQ(log.Count("ELg050"), 1) << "an HTML page is no image";
-}
-
 TEST(SampleWFSTest, FeatureTypesFieldsAndQueries) {
     TempFolder temp;
     LogCapture log;
