@@ -60,185 +60,126 @@ bool ReadSource(const std::string& name, SourceRaster& source) {
     return ok;
 }
 
-std::unique_ptr<VmDataSourceOGC> OpenCoverages(const ogctest::SampleServer& server) {
-    auto source = std::make_unique<VmDataSourceOGC>();
-    source->GetConnectionInfo().Server = server.Url("/ows").c_str();
-    source->GetConnectionInfo().ServiceKind = "wcs";
-    if (!source->Open()) return nullptr;
-    return source;
-}
-
-VmDatasetRaster* Coverage(VmDataSourceOGC& source, const char* name) {
-    return dynamic_cast<VmDatasetRaster*>(source.GetDataset(PlxMBString(name)));
-}
-
-// Compares a downloaded grid with the source at the centres of a 9 x 9 set of
-// pixels away from its edges. The service resamples to the size asked for
-// (nearest neighbour), so each pixel must hold, in every band at once, the
-// values of the source cell under its centre or of one of that cell's
-// neighbours; a grid turned into bytes, shifted by more than a cell, flipped
-// or with its bands mixed up fails.
+// Compares a downloaded grid with the source at the centres of a 5 x 5 set of
+// pixels away from its edges. The service resamples nearest neighbour, so
+// each pixel must hold, in every band at once, the values of the source cell
+// under its centre or of one of its neighbours: a grid turned into bytes,
+// shifted by more than a cell, flipped or with its bands mixed up fails.
 void ExpectSourceValues(VmDatasetRaster& grid, const SourceRaster& source) {
     const int width = grid.GetWidth(), height = grid.GetHeight();
     const PlxRect2D bounds = grid.GetBounds();
     std::vector<std::vector<double>> bands(source.bands.size());
     for (size_t b = 0; b < bands.size(); ++b) ASSERT_TRUE(grid.ReadBand(static_cast<int>(b) + 1, bands[b]));
-    int checked = 0;
-    for (int i = 0; i < 9; ++i) {
-        for (int j = 0; j < 9; ++j) {
-            const int column = 3 + i * (width - 7) / 8, row = 3 + j * (height - 7) / 8;
+    for (int i = 0; i < 5; ++i) {
+        for (int j = 0; j < 5; ++j) {
+            const int column = 3 + i * (width - 7) / 4, row = 3 + j * (height - 7) / 4;
+            const size_t at = static_cast<size_t>(row) * width + column;
             const double lon = bounds.left + (column + 0.5) * bounds.Width() / width;
             const double lat = bounds.top - (row + 0.5) * bounds.Height() / height;
             const int sourceColumn = static_cast<int>(std::floor((lon - kWest) / source.cell));
             const int sourceRow = static_cast<int>(std::floor((kNorth - lat) / source.cell));
             bool found = false;
-            for (int dr = -1; dr <= 1 && !found; ++dr) {
-                for (int dc = -1; dc <= 1 && !found; ++dc) {
-                    bool all = true;
-                    for (size_t b = 0; b < bands.size(); ++b)
-                        all = all && bands[b][static_cast<size_t>(row) * width + column] ==
-                                         source.At(b, sourceColumn + dc, sourceRow + dr);
-                    found = all;
-                }
+            for (int d = 0; d < 9 && !found; ++d) {
+                found = true;
+                for (size_t b = 0; b < bands.size(); ++b)
+                    found = found && bands[b][at] == source.At(b, sourceColumn + d % 3 - 1, sourceRow + d / 3 - 1);
             }
-            EXPECT_TRUE(found) << "pixel " << column << "," << row << " (lon " << lon << ", lat " << lat << ") holds "
-                               << bands[0][static_cast<size_t>(row) * width + column] << "; the source has "
-                               << source.At(0, sourceColumn, sourceRow) << " there";
-            ++checked;
+            EXPECT_TRUE(found) << "pixel " << column << "," << row << " holds " << bands[0][at] << "; the source has "
+                               << source.At(0, sourceColumn, sourceRow);
         }
     }
-    EXPECT_EQ(checked, 81);
 }
 
-} // namespace
-
-TEST(SampleWCSTest, DescribeCoverageAsTheEngineReadsIt) {
+struct SampleWCSTest : ::testing::Test {
     TempFolder temp;
     LogCapture log;
     ogctest::SampleServer server;
-    OGCTEST_REQUIRE_SAMPLE_SERVER(server);
-    auto source = OpenCoverages(server);
-    ASSERT_NE(source, nullptr) << server.Log();
-    EXPECT_EQ(source->GetServiceVersion(), "1.0.0");
-    ASSERT_EQ(source->GetDatasetCount(), 2);
-    // Named by their labels; the identifiers are MapServer's layer names.
-    VmDatasetRaster* elevation = Coverage(*source, "Elevation");
-    VmDatasetRaster* relief = Coverage(*source, "Colour relief");
-    ASSERT_NE(elevation, nullptr);
-    ASSERT_NE(relief, nullptr);
+    std::unique_ptr<VmDataSourceOGC> source;
+    VmDatasetRaster* elevation = nullptr;
+    VmDatasetRaster* relief = nullptr;
 
-    for (VmDatasetRaster* coverage : {elevation, relief}) {
-        SCOPED_TRACE(coverage->GetName().str());
-        EXPECT_EQ(coverage->GetType(), VmDataset::WebCoverage);
-        EXPECT_EQ(coverage->GetBounds(), PlxRect2D(6, 54, 14, 46));
-        EXPECT_EQ(coverage->GetPrjCoordSys().GetAuthorityName(), "EPSG:4326");
+    void SetUp() override {
+        OGCTEST_REQUIRE_SAMPLE_SERVER(server);
+        source = std::make_unique<VmDataSourceOGC>();
+        source->GetConnectionInfo().Server = server.Url("/ows").c_str();
+        source->GetConnectionInfo().ServiceKind = "wcs";
+        ASSERT_TRUE(source->Open()) << server.Log();
+        // Named by their labels; the identifiers are MapServer's layer names.
+        elevation = dynamic_cast<VmDatasetRaster*>(source->GetDataset(PlxMBString("Elevation")));
+        relief = dynamic_cast<VmDatasetRaster*>(source->GetDataset(PlxMBString("Colour relief")));
+        ASSERT_NE(elevation, nullptr);
+        ASSERT_NE(relief, nullptr);
     }
+    void TearDown() override {
+        EXPECT_EQ(log.Total(), 0);
+        EXPECT_TRUE(temp.Files().empty());
+    }
+};
+
+} // namespace
+
+TEST_F(SampleWCSTest, DescribeCoverageAsTheEngineReadsIt) {
+    EXPECT_EQ(source->GetServiceVersion(), "1.0.0");
+    EXPECT_EQ(source->GetDatasetCount(), 2);
+    EXPECT_EQ(relief->GetBounds(), PlxRect2D(6, 54, 14, 46));
+    EXPECT_EQ(relief->GetPrjCoordSys().GetAuthorityName(), "EPSG:4326");
 
     VmRasterDescription description;
     ASSERT_TRUE(elevation->GetRasterDescription(description));
     EXPECT_EQ(description.Identifier, "demo:elevation");
-    // MapServer's limits run from 0 to 199 for 200 cells; the engine takes
-    // the difference as the size.
+    // MapServer's limits run from 0 to 199; the engine takes the difference.
     EXPECT_EQ(description.GridWidth, 199);
     EXPECT_EQ(description.GridHeight, 199);
     ASSERT_EQ(description.Axes.GetSize(), 1);
     EXPECT_EQ(description.Axes[0].Name, "bands");
-    EXPECT_EQ(description.Axes[0].Min, 1);
     EXPECT_EQ(description.Axes[0].Max, 1);
-    ASSERT_EQ(description.CRSNames.GetSize(), 1);
-    EXPECT_EQ(description.CRSNames[0], "EPSG:4326");
     ASSERT_EQ(description.CRSBounds.GetSize(), 1);
     EXPECT_EQ(description.CRSBounds[0], PlxRect2D(6, 54, 14, 46));
     ASSERT_EQ(description.Formats.GetSize(), 1) << "TIFF only, so that the heights stay floats";
     EXPECT_EQ(description.Formats[0], "GEOTIFF_FLOAT");
-    EXPECT_EQ(description.NativeFormat, "GTiff");
     // MapServer's default "nearest neighbor", split at its blank.
     ASSERT_EQ(description.Interpolations.GetSize(), 2);
-    EXPECT_EQ(description.Interpolations[0], "nearest");
     EXPECT_EQ(description.Interpolations[1], "neighbor");
-    auto* wcs = dynamic_cast<VmDatasetRasterWCS*>(elevation);
-    ASSERT_NE(wcs, nullptr);
-    EXPECT_EQ(wcs->GetEnvelope().Name, "EPSG:4326");
-    EXPECT_EQ(wcs->GetEnvelope().Rect, PlxRect2D(6, 54, 14, 46));
 
     ASSERT_TRUE(relief->GetRasterDescription(description));
     EXPECT_EQ(description.Identifier, "demo:relief");
-    EXPECT_EQ(description.GridWidth, 399);
-    EXPECT_EQ(description.GridHeight, 399);
-    // No axis named in the mapfile: the range set alone makes an axis
-    // without name, which the service ignores in a request.
+    // No axis named in the mapfile: the range set alone makes an unnamed
+    // axis, which a request leaves out.
     ASSERT_EQ(description.Axes.GetSize(), 1);
     EXPECT_EQ(description.Axes[0].Name, "");
     ASSERT_EQ(description.Formats.GetSize(), 2);
     EXPECT_EQ(description.Formats[0], "PNG_BYTE");
-    EXPECT_EQ(description.Formats[1], "GEOTIFF_BYTE");
-    EXPECT_EQ(description.CRSNames.GetSize(), 1);
-
-    EXPECT_EQ(log.Total(), 0);
-    EXPECT_TRUE(temp.Files().empty());
 }
 
-TEST(SampleWCSTest, ElevationComesAsFloat32WithTheServedValues) {
-    TempFolder temp;
-    LogCapture log;
-    ogctest::SampleServer server;
-    OGCTEST_REQUIRE_SAMPLE_SERVER(server);
-    SourceRaster heights;
-    ASSERT_TRUE(ReadSource("elevation.tif", heights)) << "the front makes the rasters before it listens: "
-                                                      << server.Log();
+TEST_F(SampleWCSTest, GridsHoldTheServedValues) {
+    SourceRaster heights, colours;
+    ASSERT_TRUE(ReadSource("elevation.tif", heights)) << "the front makes the rasters before it listens";
+    ASSERT_TRUE(ReadSource("relief.tif", colours));
     ASSERT_EQ(heights.type, GDT_Float32);
-    ASSERT_EQ(heights.bands.size(), 1u);
-    auto source = OpenCoverages(server);
-    ASSERT_NE(source, nullptr) << server.Log();
-    VmDatasetRaster* elevation = Coverage(*source, "Elevation");
-    ASSERT_NE(elevation, nullptr);
+    ASSERT_EQ(colours.bands.size(), 3u);
 
-    // Part of the coverage, at a size that does not divide its cells evenly.
+    // Part of the coverage, at a size that does not divide its cells evenly;
+    // the engine asks for one more column and row than it is given.
     VmDatasetRaster* grid = elevation->GetDatasetRaster(PlxRect2D(7, 53, 13, 47.5), 130, 110, "");
     ASSERT_NE(grid, nullptr) << server.Log();
     EXPECT_EQ(grid->GetDataTypeName(), "Float32");
-    EXPECT_EQ(grid->GetBandCount(), 1);
     EXPECT_EQ(grid->GetBounds(), PlxRect2D(7, 53, 13, 47.5));
-    // The engine asks for one more column and row than it is given.
     EXPECT_EQ(grid->GetWidth(), 131);
     EXPECT_EQ(grid->GetHeight(), 111);
     ExpectSourceValues(*grid, heights);
     std::vector<double> values;
     ASSERT_TRUE(grid->ReadBand(1, values));
-    double highest = 0;
-    for (double value : values) highest = std::max(highest, value);
-    EXPECT_GT(highest, 1000.0) << "the hills are there, above any 8-bit value";
+    EXPECT_GT(*std::max_element(values.begin(), values.end()), 1000.0) << "above any 8-bit value";
     const auto fractional = std::count_if(values.begin(), values.end(), [](double v) { return v != std::floor(v); });
     EXPECT_GT(fractional, static_cast<long>(values.size() / 2)) << "fractions of a metre survive";
-
     EXPECT_NE(server.Log().find("FORMAT=GEOTIFF_FLOAT&"), std::string::npos) << server.Log();
     EXPECT_NE(server.Log().find("&bands=1&"), std::string::npos) << server.Log();
-    EXPECT_EQ(log.Total(), 0);
-    EXPECT_TRUE(temp.Files().empty());
-}
-
-TEST(SampleWCSTest, ReliefComesWithItsThreeBands) {
-    TempFolder temp;
-    LogCapture log;
-    ogctest::SampleServer server;
-    OGCTEST_REQUIRE_SAMPLE_SERVER(server);
-    SourceRaster colours;
-    ASSERT_TRUE(ReadSource("relief.tif", colours)) << server.Log();
-    ASSERT_EQ(colours.type, GDT_Byte);
-    ASSERT_EQ(colours.bands.size(), 3u);
-    auto source = OpenCoverages(server);
-    ASSERT_NE(source, nullptr) << server.Log();
-    VmDatasetRaster* relief = Coverage(*source, "Colour relief");
-    ASSERT_NE(relief, nullptr);
 
     VmDatasetRaster* picture = relief->GetDatasetRaster(PlxRect2D(6, 54, 14, 46), 300, 300, "");
     ASSERT_NE(picture, nullptr) << server.Log();
     EXPECT_EQ(picture->GetDataTypeName(), "Byte");
     ASSERT_EQ(picture->GetBandCount(), 3);
-    EXPECT_EQ(picture->GetWidth(), 301);
     ExpectSourceValues(*picture, colours);
     // PNG is the engine's first choice among the formats offered.
     EXPECT_NE(server.Log().find("FORMAT=PNG_BYTE&"), std::string::npos) << server.Log();
-    EXPECT_EQ(log.Total(), 0);
-    EXPECT_TRUE(temp.Files().empty());
 }

@@ -30,16 +30,21 @@ struct Service {
     void Init() { ASSERT_TRUE(dataset.initLayers(root.get())); }
 };
 
-std::string Join(const PlxArray<PlxMBString>& list) {
+std::string Text(const PlxMBString& s) { return s.str(); }
+std::string Text(int i) { return std::to_string(i); }
+
+template <typename T>
+std::string Join(const PlxArray<T>& list) {
     std::string out;
-    for (const PlxMBString& s : list) out += (out.empty() ? "" : ",") + s.str();
+    for (const T& item : list) out += (out.empty() ? "" : ",") + Text(item);
     return out;
 }
 
-std::string Join(const PlxArray<int>& list) {
-    std::string out;
-    for (int i : list) out += (out.empty() ? "" : ",") + std::to_string(i);
-    return out;
+template <typename T>
+PlxArray<T> List(std::initializer_list<T> items) {
+    PlxArray<T> list;
+    for (const T& item : items) list.Add(item);
+    return list;
 }
 
 } // namespace
@@ -76,10 +81,8 @@ TEST(WMSDatasetTest, ServiceWithoutDrawableLayersRefusesVisibility) {
     group->Growleaf(new WMSLayer());  // unnamed leaf
     s.Init();
     LogCapture log;
-    PlxArray<PlxMBString> names;
-    names.Add("group");
-    PlxArray<int> indexes;
-    indexes.Add(0);
+    PlxArray<PlxMBString> names = List<PlxMBString>({"group"});
+    PlxArray<int> indexes = List({0});
     VmWebLayersInfos infos;
     EXPECT_FALSE(s.dataset.SetVisibleLayers(names));
     EXPECT_FALSE(s.dataset.SetVisibleLayers(indexes));
@@ -97,11 +100,7 @@ TEST(WMSDatasetTest, VisibilityFollowsTheServiceOrder) {
     s.Add(Leaf("B", {"EPSG:4326"}, PlxRect2D(20, 30, 30, 20)));
     s.Add(Leaf("C", {"EPSG:4326"}, PlxRect2D(40, 50, 50, 40)));
     s.Init();
-    PlxArray<PlxMBString> names;
-    names.Add("C");
-    names.Add("A");
-    names.Add("a");  // names are case-sensitive
-    EXPECT_TRUE(s.dataset.SetVisibleLayers(names));
+    EXPECT_TRUE(s.dataset.SetVisibleLayers(List<PlxMBString>({"C", "A", "a"})));  // names are case-sensitive
     PlxArray<PlxMBString> visible;
     s.dataset.GetVisibleLayerNames(visible);
     EXPECT_EQ(Join(visible), "A,C");
@@ -114,18 +113,12 @@ TEST(WMSDatasetTest, VisibilityFollowsTheServiceOrder) {
     s.dataset.GetVisibleLayerTitles(titles);
     EXPECT_EQ(titles.GetSize(), 3) << "titles of all layers, visible or not";
 
-    PlxArray<int> wanted;
-    wanted.Add(1);
-    wanted.Add(1);
-    EXPECT_TRUE(s.dataset.SetVisibleLayers(wanted));
+    EXPECT_TRUE(s.dataset.SetVisibleLayers(List({1, 1})));
     s.dataset.GetVisibleLayerNames(visible);
     EXPECT_EQ(Join(visible), "B,B") << "a layer asked for twice is drawn twice";
     EXPECT_EQ(s.dataset.GetBounds(), PlxRect2D(20, 30, 30, 20));
 
-    PlxArray<int> outside;
-    outside.Add(5);
-    outside.Add(-1);
-    EXPECT_FALSE(s.dataset.SetVisibleLayers(outside));
+    EXPECT_FALSE(s.dataset.SetVisibleLayers(List({5, -1})));
     EXPECT_FALSE(s.dataset.GetVisibleLayerNames(visible));
     EXPECT_TRUE(s.dataset.GetBounds().IsNull()) << "bounds recomputed for no layer";
     EXPECT_EQ(s.dataset.GetUsedCRSBound().Name, "EPSG:4326") << "the CRS name stays";
@@ -164,14 +157,9 @@ TEST(WMSDatasetTest, CRSChoiceAmongCommonNames) {
         s.Add(Leaf("A", {"CRS:84", "EPSG:4326"}, PlxRect2D(0, 10, 10, 0)));
         s.Add(Leaf("B", {"CRS:84"}, PlxRect2D(0, 10, 10, 0)));
         s.Init();
-        PlxArray<int> first;
-        first.Add(0);
-        s.dataset.SetVisibleLayers(first);
+        s.dataset.SetVisibleLayers(List({0}));
         EXPECT_EQ(s.dataset.GetUsedCRSBound().Name, "EPSG:4326");
-        PlxArray<int> both;
-        both.Add(0);
-        both.Add(1);
-        s.dataset.SetVisibleLayers(both);
+        s.dataset.SetVisibleLayers(List({0, 1}));
         EXPECT_EQ(s.dataset.GetUsedCRSBound().Name, "EPSG:4326");
     }
     {
@@ -230,10 +218,7 @@ TEST(WMSDatasetTest, StylesAndRequestValues) {
     s.dataset.SetStyle(name, s2);
     EXPECT_EQ(s.dataset.GetStylesURLValue(), ",A,a") << "a layer without styles ignores a choice";
 
-    PlxArray<PlxMBString> firstTwo;
-    firstTwo.Add("roads");
-    firstTwo.Add("rivers");
-    s.dataset.SetVisibleLayers(firstTwo);
+    s.dataset.SetVisibleLayers(List<PlxMBString>({"roads", "rivers"}));
     EXPECT_EQ(s.dataset.GetStylesURLValue(), "A,a");
     EXPECT_EQ(s.dataset.GetQueryableLayers(), "roads");
     EXPECT_TRUE(s.dataset.IsLayerQueryable(2));

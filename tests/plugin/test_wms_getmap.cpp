@@ -114,9 +114,6 @@ TEST_F(GetMapTest, EachVersionSendsItsTemplate) {
         VmDatasetRasterWMS* dataset = Open(wms);
         ASSERT_NE(dataset, nullptr);
         EXPECT_EQ(source->GetServiceVersion(), c.version);
-        EXPECT_EQ(dataset->GetType(), VmDataset::WebMap);
-        EXPECT_EQ(dataset->GetPrjCoordSys().GetTypeID(), 1);
-
         VmDatasetRaster* raster = dataset->GetDatasetRaster(PlxRect2D(0, 10, 20, -10), 256, 128, "image/tiff");
         ASSERT_NE(raster, nullptr);
         EXPECT_EQ(wms.server.LastRequest().target, std::string("/map?") + c.query);
@@ -124,7 +121,6 @@ TEST_F(GetMapTest, EachVersionSendsItsTemplate) {
         EXPECT_EQ(raster->GetHeight(), 128);
         EXPECT_EQ(raster->GetBandCount(), 3);
         EXPECT_EQ(raster->GetBounds(), PlxRect2D(0, 10, 20, -10)) << "georeferenced to the request";
-        EXPECT_EQ(dataset->GetMapWidth(), 256);
         std::vector<double> band;
         ASSERT_TRUE(raster->ReadBand(1, band));
         EXPECT_LT(band.front(), band[255]) << "the pixels are the served image's";
@@ -158,26 +154,14 @@ TEST_F(GetMapTest, AnswerFormatsAndFailures) {
     EXPECT_EQ(dataset->GetDatasetRaster(rect, 64, 32, ""), nullptr);
     EXPECT_EQ(log.Total(), 0);
     EXPECT_EQ(temp.Files().size(), 1u);
-    for (const auto& name : temp.Files()) VmFile::Delete(temp.Path(name.c_str()));
 
-    wms.mapAnswer = ScriptedResponse::Ok("", "image/png");
-    EXPECT_EQ(dataset->GetDatasetRaster(rect, 64, 32, ""), nullptr);
-    EXPECT_EQ(log.Count("EIb003"), 1) << "an empty answer";
-    EXPECT_TRUE(temp.Files().empty()) << "an empty download is deleted";
-
-    wms.mapAnswer = ScriptedResponse::Status(500, "<html>down</html>", "text/html");
-    EXPECT_EQ(dataset->GetDatasetRaster(rect, 64, 32, ""), nullptr);
-    EXPECT_EQ(log.Count("EIb003"), 2) << "a failed download ends like an empty one";
-
-    wms.mapAnswer = ScriptedResponse::Ok("\x89PNG\r\n\x1a\n this is not an image", "image/png");
+    // Empty, failed and non-image answers are the fault matrix's; an image
+    // cut in half arrives whole and fails on import.
+    std::string png = ogctest::MakeImage("PNG", 64, 32);
+    wms.mapAnswer = ScriptedResponse::Ok(png.substr(0, png.size() / 2), "image/png");
     EXPECT_EQ(dataset->GetDatasetRaster(rect, 64, 32, ""), nullptr);
     EXPECT_EQ(log.Count("ELg050"), 1);
     EXPECT_EQ(VmLogFile::GetInstance(false).Entries().back().level, 400);
-
-    std::string png = ogctest::MakeImage("PNG", 64, 32);
-    wms.mapAnswer = ScriptedResponse::Ok(png.substr(0, png.size() / 2), "image/png");
-    EXPECT_EQ(dataset->GetDatasetRaster(rect, 64, 32, ""), nullptr) << "a truncated image";
-    EXPECT_EQ(log.Count("ELg050"), 2);
 }
 
 TEST_F(GetMapTest, NoVisibleLayerAndNoUsableFormat) {
@@ -229,16 +213,6 @@ TEST_F(GetMapTest, UrlOverload) {
     EXPECT_EQ(local.Total(), 1) << "the first overload logs nothing for that";
 }
 
-TEST_F(GetMapTest, CredentialsGoWithMapRequests) {
-    ScriptedWMS wms("1.1.1");
-    source->GetConnectionInfo().User = "u";
-    source->GetConnectionInfo().Password = "p";
-    VmDatasetRasterWMS* dataset = Open(wms);
-    ASSERT_NE(dataset, nullptr);
-    ASSERT_NE(dataset->GetDatasetRaster(PlxRect2D(0, 10, 20, -10), 256, 128, ""), nullptr);
-    EXPECT_EQ(wms.server.LastRequest().Header("Authorization"), "Basic dTpw");
-}
-
 TEST(RequestRulesTest, RequestBase) {
     EXPECT_EQ(RequestBase("http://h/wms", ""), "http://h/wms?");
     EXPECT_EQ(RequestBase("http://h/wms???", ""), "http://h/wms?");
@@ -248,16 +222,15 @@ TEST(RequestRulesTest, RequestBase) {
 }
 
 TEST(RequestRulesTest, FormatToFileType) {
-    EXPECT_EQ(ImportFileTypeOf("image/png; mode=8bit", false), 123);
-    EXPECT_EQ(ImportFileTypeOf("image/jpeg", false), 122);
-    EXPECT_EQ(ImportFileTypeOf("JPG", false), 122);
-    EXPECT_EQ(ImportFileTypeOf("image/bmp", false), 121);
-    EXPECT_EQ(ImportFileTypeOf("image/gif", false), 123) << "map services know no GIF type";
-    EXPECT_EQ(ImportFileTypeOf("image/tiff", false), 123);
-    EXPECT_EQ(ImportFileTypeOf("image/tiff", true), 103);
-    EXPECT_EQ(ImportFileTypeOf("GeoTIFF", true), 103);
-    EXPECT_EQ(ImportFileTypeOf("image/gif", true), 124);
-    EXPECT_EQ(ImportFileTypeOf("ArcGrid", true), 145);
-    EXPECT_EQ(ImportFileTypeOf("image/png", true), 123) << "PNG is tested first";
-    EXPECT_EQ(ImportFileTypeOf("application/x-netcdf", true), 123);
+    struct Case {
+        const char* format;
+        bool coverage;
+        int type;
+    } cases[] = {
+        {"image/png; mode=8bit", false, 123}, {"image/jpeg", false, 122}, {"JPG", false, 122},
+        {"image/bmp", false, 121}, {"image/gif", false, 123},  // map services know no GIF type
+        {"image/tiff", false, 123}, {"image/tiff", true, 103}, {"GeoTIFF", true, 103}, {"image/gif", true, 124},
+        {"ArcGrid", true, 145}, {"image/png", true, 123}, {"application/x-netcdf", true, 123},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ImportFileTypeOf(c.format, c.coverage), c.type) << c.format << " " << c.coverage;
 }
