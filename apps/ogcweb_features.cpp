@@ -72,11 +72,26 @@ VMK::VmDatasetVector* FindVectorDataset(Session& session, VMK::VmDataSource& sou
                        {});
 }
 
+// --type and --where are the feature service's own words; --dataset and
+// --filter are what the other commands call the same things. Either is
+// taken, not both.
+bool HasEither(const ParsedArgs& args, const char* name, const char* synonym) {
+    if (args.Has(name) && args.Has(synonym))
+        throw UsageError(std::string("--") + name + " and --" + synonym + " are the same option; give one");
+    return args.Has(name) || args.Has(synonym);
+}
+
+std::string EitherValue(const ParsedArgs& args, const char* name, const char* synonym) {
+    return args.Has(name) ? args.Value(name) : args.Value(synonym);
+}
+
 int RunFeatures(const ParsedArgs& args) {
     const std::string url = SingleUrl(args);
     if (!args.Has("output")) throw UsageError("--output (-o) is required");
-    const int selections = (args.Has("bbox") ? 1 : 0) + (args.Has("ids") ? 1 : 0) + (args.Has("filter") ? 1 : 0);
-    if (selections > 1) throw UsageError("--bbox, --ids and --filter exclude each other");
+    HasEither(args, "type", "dataset");
+    const bool where = HasEither(args, "where", "filter");
+    const int selections = (args.Has("bbox") ? 1 : 0) + (args.Has("ids") ? 1 : 0) + (where ? 1 : 0);
+    if (selections > 1) throw UsageError("--bbox, --ids and --where exclude each other");
     VMK::VmQueryDef query;
     if (args.Has("bbox")) {
         const BoundingBox box = ParseBoundingBox(args.Value("bbox"));
@@ -85,9 +100,9 @@ int RunFeatures(const ParsedArgs& args) {
     } else if (args.Has("ids")) {
         query.QueryType = VMK::VmQueryDef::QueryIDs;
         for (int id : ParseIds(args.Value("ids"))) query.IDs.Add(id);
-    } else if (args.Has("filter")) {
-        const std::string filter = args.Value("filter");
-        if (filter.find_first_not_of(" \t") == std::string::npos) throw UsageError("--filter needs a condition");
+    } else if (where) {
+        const std::string filter = EitherValue(args, "where", "filter");
+        if (filter.find_first_not_of(" \t") == std::string::npos) throw UsageError("--where needs a condition");
         query.QueryType = VMK::VmQueryDef::General;
         query.Filter = filter.c_str();
     }
@@ -96,7 +111,7 @@ int RunFeatures(const ParsedArgs& args) {
 
     Session session(args);
     VMK::VmDataSource& source = session.Open(url);
-    VMK::VmDatasetVector* dataset = FindVectorDataset(session, source, args.Value("dataset"));
+    VMK::VmDatasetVector* dataset = FindVectorDataset(session, source, EitherValue(args, "type", "dataset"));
     // Without a selection: everything the dataset says it covers.
     if (selections == 0) {
         query.QueryType = VMK::VmQueryDef::QueryBounds;
@@ -122,7 +137,9 @@ int RunFeatures(const ParsedArgs& args) {
 
     const int count = WriteFeatureCollection(*records, output);
     if (count < 0) throw session.Fail("cannot write " + output, {});
-    std::printf("wrote %s (%d feature%s)\n", output.c_str(), count, count == 1 ? "" : "s");
+    // The count goes to standard error, beside the progress line, so that
+    // standard output stays free for what a script pipes on.
+    std::fprintf(stderr, "wrote %s (%d feature%s)\n", output.c_str(), count, count == 1 ? "" : "s");
     return kExitOk;
 }
 
@@ -132,19 +149,22 @@ const Command& FeaturesCommand() {
     static const Command command = {
         "features",
         "download the features of a feature dataset as GeoJSON",
-        "features URL -o FILE [--dataset NAME] [--bbox MINX,MINY,MAXX,MAXY | --ids N,... | --filter COND]",
+        "features URL -o FILE [--type NAME] [--bbox MINX,MINY,MAXX,MAXY | --ids N,... | --where COND]",
         "Opens the feature service at URL (--kind wfs unless told otherwise), takes\n"
-        "its first feature dataset (or the one given with --dataset) and writes the\n"
+        "its first feature type (or the one given with --type) and writes the\n"
         "features selected to a GeoJSON feature collection: those meeting a region\n"
         "(default: the dataset's bounds), those with the given feature numbers, or\n"
         "those meeting a condition over the fields. Numeric fields are written as\n"
-        "numbers; coordinates are longitude/latitude.\n",
+        "numbers; coordinates are longitude/latitude. The count of features written\n"
+        "goes to standard error.\n",
         {
             {"output", 'o', "FILE", false, "the file to write: .geojson or .json"},
-            {"dataset", 0, "NAME", false, "the dataset, by the name info shows (default: the first)"},
+            {"type", 0, "NAME", false, "the feature type, by the name info shows (default: the first)"},
+            {"dataset", 0, "NAME", false, "the same as --type"},
             {"bbox", 0, "MINX,MINY,MAXX,MAXY", false, "features meeting this region (longitude/latitude)"},
             {"ids", 0, "N,...", false, "features with these numbers"},
-            {"filter", 0, "CONDITION", false, "features meeting an SQL condition, e.g. \"population > 100000\""},
+            {"where", 0, "CONDITION", false, "features meeting an SQL condition, e.g. \"population > 100000\""},
+            {"filter", 0, "CONDITION", false, "the same as --where"},
         },
         &RunFeatures,
     };

@@ -95,7 +95,7 @@ echo "features" >&2
 ours_t="" ours_m="" gdal_t="" gdal_m=""
 for _ in $(seq "$runs"); do
     rm -f "$work/ours.geojson" "$work/gdal.geojson"
-    read -r t m < <(timed "$ogcweb" features "$points" --kind wfs --dataset Points -o "$work/ours.geojson" \
+    read -r t m < <(timed "$ogcweb" features "$points" --kind wfs --type Points -o "$work/ours.geojson" \
         --no-progress --timeout 120 --temp "$work" --log "$work/ogcweb.log")
     ours_t="$ours_t $t"; ours_m="$ours_m $m"
     read -r t m < <(timed env GDAL_HTTP_TIMEOUT=120 GDAL_HTTP_MAX_RETRY=0 CPL_VSIL_CURL_ALLOWED_EXTENSIONS=none \

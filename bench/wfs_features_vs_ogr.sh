@@ -51,7 +51,7 @@ count_features() {  # number of features in a GeoJSON file
 ours_rc=0 gdal_rc=0
 for i in $(seq "$runs"); do
     rm -f "$work/ours.geojson"
-    measure "$work/ours.times" "$ogcweb" features "$url" --kind wfs --dataset Points \
+    measure "$work/ours.times" "$ogcweb" features "$url" --kind wfs --type Points \
         -o "$work/ours.geojson" --no-progress --timeout 120 --temp "$work" \
         --log "$work/ogcweb.log" || ours_rc=$?
     rm -f "$work/gdal.geojson"

@@ -42,11 +42,11 @@ echo "== ogcweb info $ows --kind wfs"
 
 echo
 echo "== ogcweb features: every city, the roads, the large cities"
-"$ogcweb" features "$ows" --dataset Cities -o "$out/cities.geojson" --log "$out/ogcweb.log"
-"$ogcweb" features "$ows" --dataset Roads -o "$out/roads.geojson" --log "$out/ogcweb.log"
-"$ogcweb" features "$ows" --dataset Cities --filter "population > 200000" -o "$out/large-cities.geojson" \
+"$ogcweb" features "$ows" --type Cities -o "$out/cities.geojson" --log "$out/ogcweb.log"
+"$ogcweb" features "$ows" --type Roads -o "$out/roads.geojson" --log "$out/ogcweb.log"
+"$ogcweb" features "$ows" --type Cities --where "population > 200000" -o "$out/large-cities.geojson" \
     --log "$out/ogcweb.log"
-"$ogcweb" features "$ows" --dataset Cities --bbox 8,48,12,52 -o "$out/central-cities.geojson" --log "$out/ogcweb.log"
+"$ogcweb" features "$ows" --type Cities --bbox 8,48,12,52 -o "$out/central-cities.geojson" --log "$out/ogcweb.log"
 for file in cities roads large-cities central-cities; do
     ogrinfo -ro -so -al "$out/$file.geojson" | sed -n 's/^\(Geometry\|Feature Count\): /  '"$file"': \1: /p'
 done

@@ -163,8 +163,8 @@ TEST(OgcwebFeatureServiceCli, WritesEveryFeatureAsGeoJsonThatOgrReadsBack) {
     const std::string out = folder.Path("towns.geojson");
     const CliResult run = RunOgcweb(folder, {"features", wfs.Url(), "-o", out});  // a feature service by default
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, "wrote " + out + " (3 features)\n");
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "wrote " + out + " (3 features)\n") << "the count goes to standard error";
     for (const ScriptedRequest& request : wfs.server.Requests()) EXPECT_EQ(request.Param("SERVICE"), "WFS");
 
     const ReadBack back = ReadGeoJson(out);
@@ -190,8 +190,9 @@ TEST(OgcwebFeatureServiceCli, SelectsByRegionIdentifiersOrCondition) {
     const Case cases[] = {
         {{"--bbox", "4,44,6,46"}, {"Be\"ta\\ &\tS\xC3\xBC\xC3\x9F"}},
         {{"--bbox", "6,46,8,48"}, {}},  // nothing there: an empty collection
-        {{"--dataset", "TOWNS", "--ids", "3,1"}, {"Alpha", "Gamma"}},
-        {{"--filter", "POP >= 2000 AND NAME <> 'Gamma'"}, {"Be\"ta\\ &\tS\xC3\xBC\xC3\x9F"}},
+        {{"--type", "TOWNS", "--ids", "3,1"}, {"Alpha", "Gamma"}},
+        {{"--where", "POP >= 2000 AND NAME <> 'Gamma'"}, {"Be\"ta\\ &\tS\xC3\xBC\xC3\x9F"}},
+        {{"--dataset", "towns", "--filter", "POP < 2000"}, {"Alpha"}},  // the other commands' words
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options.back());
@@ -200,7 +201,7 @@ TEST(OgcwebFeatureServiceCli, SelectsByRegionIdentifiersOrCondition) {
         const CliResult run = RunOgcweb(folder, args);
         ASSERT_EQ(run.status, 0) << run.err;
         const size_t n = c.names.size();
-        EXPECT_EQ(run.out, "wrote " + out + " (" + std::to_string(n) + (n == 1 ? " feature)\n" : " features)\n"));
+        EXPECT_EQ(run.err, "wrote " + out + " (" + std::to_string(n) + (n == 1 ? " feature)\n" : " features)\n"));
         const ReadBack back = ReadGeoJson(out);
         ASSERT_TRUE(back.opened) << ogctest::ReadFile(out);
         std::vector<std::string> names;
@@ -209,7 +210,7 @@ TEST(OgcwebFeatureServiceCli, SelectsByRegionIdentifiersOrCondition) {
         EXPECT_EQ(names, c.names);
     }
     const auto downloads = RequestsFor(wfs.server, "GetFeature");
-    ASSERT_EQ(downloads.size(), 4u);
+    ASSERT_EQ(downloads.size(), 5u);
     EXPECT_EQ(downloads[0].Param("BBOX"), "4.000000,44.000000,6.000000,46.000000");
     EXPECT_EQ(downloads[2].Param("FEATUREID"), "towns.3,towns.1");
 }
