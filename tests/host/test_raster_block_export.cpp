@@ -1,5 +1,5 @@
-// A view block written to a file: the pixels as they are in the block (rows
-// padded or not), its place on the map, its alpha, for both file types.
+// A view block written to PNG or GeoTIFF: its pixels (rows padded or not),
+// its place on the map and its alpha, read back.
 #include "TestSupport.h"
 #include "VmDataExchange.h"
 #include "VmProjection.h"

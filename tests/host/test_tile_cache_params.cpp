@@ -1,8 +1,6 @@
-// Reading WMTS 1.0.0 capabilities into layer parameters: which tile matrix
-// set, format and encoding a layer gets, the geometry of its pixel space, tile
-// addresses, and the download-once-then-offline handling of the document.
-// Handwritten documents pin the rules; real servers' documents check that
-// nothing real breaks them.
+// WMTS capabilities into layer parameters: tile matrix set, format, encoding,
+// pixel space, tile addresses, and the document downloaded once then read
+// offline. Handwritten documents pin the rules; real ones check nothing breaks.
 #include "ScriptedServer.h"
 #include "TestSupport.h"
 #include "VmTileCache.h"
@@ -92,10 +90,8 @@ std::string Layer(const std::string& id, const std::string& title, const Strings
 std::string Png(const std::string& id, const Strings& sets) { return Layer(id, "", {"image/png"}, sets); }
 
 std::string Capabilities(const std::string& operations, const std::string& contents) {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-           "<Capabilities xmlns=\"http://www.opengis.net/wmts/1.0\" xmlns:ows=\"http://www.opengis.net/ows/1.1\" "
-           "xmlns:xlink=\"http://www.w3.org/1999/xlink\" version=\"1.0.0\">" +
-           operations + "<Contents>" + contents + "</Contents></Capabilities>";
+    return "<Capabilities xmlns=\"http://www.opengis.net/wmts/1.0\" xmlns:ows=\"http://www.opengis.net/ows/1.1\" "
+           "version=\"1.0.0\">" + operations + "<Contents>" + contents + "</Contents></Capabilities>";
 }
 
 std::unique_ptr<VmWMTSParams> Parse(const std::string& xml, const std::string& address = "http://example.com/wmts") {
@@ -165,7 +161,9 @@ TEST(TileCacheParams, LayersTitlesFormatsAndStyles) {
                   Layer("bare", "", {"image/jpeg"}, {"google"}) +
                   Layer("eight", "", {"image/jpeg", "image/png; mode=8bit"}, {"google"}) +
                   Layer("water", "", {"image/png"}, {"google"},
-                        "<ows:Title xml:lang=\"de\">Gewaesser</ows:Title><ows:Title>Water</ows:Title>") +
+                        "<ows:Title xml:lang=\"de\">Gewaesser</ows:Title><ows:Title>Water</ows:Title>"
+                        "<ows:WGS84BoundingBox><ows:LowerCorner>5.5 47.25</ows:LowerCorner>"
+                        "<ows:UpperCorner>15 55</ows:UpperCorner></ows:WGS84BoundingBox>") +
                   GoogleSet("google", 3)));
     ASSERT_TRUE(service->IsReady());
     EXPECT_EQ(LayerNames(*service), (Strings{"roads", "bare", "eight", "water"}));
@@ -177,7 +175,6 @@ TEST(TileCacheParams, LayersTitlesFormatsAndStyles) {
     EXPECT_EQ(roads->GetFormat(), "image/png");
     EXPECT_EQ(roads->GetStyle(), "default");
     EXPECT_TRUE(roads->SetFormat("IMAGE/JPEG"));
-    EXPECT_EQ(roads->GetFormat(), "image/jpeg");
     EXPECT_FALSE(roads->SetFormat("image/webp"));
     EXPECT_EQ(roads->GetFormat(), "image/jpeg");
 
@@ -185,6 +182,9 @@ TEST(TileCacheParams, LayersTitlesFormatsAndStyles) {
     EXPECT_EQ(LayerOf(*service, "bare")->GetFormat(), "image/jpeg");
     EXPECT_EQ(LayerOf(*service, "eight")->GetFormat(), "image/png; mode=8bit");
     EXPECT_EQ(LayerOf(*service, "water")->GetLayerAlias(), "Water");
+    // Longitude and latitude, lower then upper corner.
+    EXPECT_EQ(LayerOf(*service, "water")->GetWGS84Bounds(), PlxRect2D(5.5, 55, 15, 47.25));
+    EXPECT_TRUE(roads->GetWGS84Bounds().IsNull()) << "no box written";
     EXPECT_EQ(LayerOf(*service, "nope"), nullptr);
     EXPECT_EQ(LayerOf(*service, "roads", "undefined"), nullptr);
 
@@ -401,33 +401,53 @@ TEST(TileCacheParams, CapabilitiesAddressesAndFileNames) {
     EXPECT_EQ(prefixed.find(':'), std::string::npos);
 }
 
-TEST(TileCacheParams, DownloadOnceThenOffline) {
+// The document is downloaded once, kept only when it is a good one, and read
+// from its file from then on, with or without the server.
+TEST(TileCacheParams, CapabilitiesDownloadedOnceThenOffline) {
     TempFolder temp;
     LogCapture log;
-    const PlxMBString buffer = temp.Path("cache");
-    std::string address;
-    PlxMBString path;
+    const PlxMBString folder = temp.Path("cache/svc");
+    const PlxMBString path = folder + "/WMTSCapabilities.xml";
+    std::string address, answer;
+    int status = 200;
     {
         ScriptedServer server([&](const ScriptedRequest& request) {
-            if (request.path == "/wmts" && request.Param("REQUEST") == "GetCapabilities")
-                return ScriptedResponse::Ok(Capabilities(Operations(address + "?", ""),
-                                                         Layer("roads", "Roads", {"image/png"}, {"g"}) + GoogleSet("g", 3)));
-            return ScriptedResponse::Status(404);
+            if (request.Param("REQUEST") != "GetCapabilities") return ScriptedResponse::Status(400);
+            return status == 200 ? ScriptedResponse::Ok(answer) : ScriptedResponse::Status(status);
         });
         address = server.Url("/wmts");
-        VmWMTSParams online;
-        online.SetServiceAddress(address.c_str());
-        online.SetBufferPath(buffer);
-        path = buffer + online.GetDescriptionFileName();
-        ASSERT_TRUE(online.LoadFromPath(path)) << online.GetLastError().str();
-        ASSERT_EQ(server.RequestCount(), 1u);
+        VmWMTSParams params;
+        params.SetServiceAddress(address.c_str());
+        const std::pair<int, std::string> failures[] = {
+            {200, "<ows:ExceptionReport xmlns:ows=\"http://www.opengis.net/ows/1.1\">"
+                  "<ows:Exception exceptionCode=\"x\"/></ows:ExceptionReport>"},
+            {200, "<Capabilities xmlns=\"http://www.opengis.net/wmts/1.0\" version=\"1.0.0\"><Contents><Lay"},
+            {404, ""},
+        };
+        for (const auto& failure : failures) {
+            std::tie(status, answer) = failure;
+            EXPECT_FALSE(params.LoadFromPath(path)) << status << " " << answer;
+            EXPECT_TRUE(!fs::exists(folder.str()) || fs::is_empty(folder.str()));
+        }
+        EXPECT_FALSE(params.IsReady());
+
+        status = 200;
+        answer = Capabilities(kKvp, Layer("roads", "Roads", {"image/png"}, {"g"}) + GoogleSet("g", 3));
+        ASSERT_TRUE(params.LoadFromPath(path)) << params.GetLastError().str();
+        EXPECT_EQ(ReadFile(path.str()), answer);
         EXPECT_EQ(server.LastRequest().Param("SERVICE"), "WMTS");
-        EXPECT_NE(ReadFile(path.str()).find("roads"), std::string::npos);
         // The second load reads the file, not the network.
         VmWMTSParams again;
         again.SetServiceAddress(address.c_str());
         ASSERT_TRUE(again.LoadFromPath(path));
-        EXPECT_EQ(server.RequestCount(), 1u);
+        EXPECT_EQ(server.RequestCount(), 4u);
+
+        // A damaged file is replaced by a good download, in place.
+        std::ofstream(path.str()) << "<Capabilities xmlns=\"http://www.opengis.net/wmts/1.0\"><Con";
+        EXPECT_TRUE(again.LoadFromPath(path));
+        EXPECT_EQ(server.RequestCount(), 5u);
+        EXPECT_EQ(ReadFile(path.str()), answer);
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder.str()), fs::directory_iterator()), 1);
     }
     // The server is gone.
     VmWMTSParams offline;
@@ -439,44 +459,6 @@ TEST(TileCacheParams, DownloadOnceThenOffline) {
     EXPECT_TRUE(layer->LoadFromPath(path));
     EXPECT_EQ(layer->GetLayerName(), "roads") << "a layer object reloads as the same layer";
     EXPECT_EQ(temp.Files(), (std::set<std::string>{"cache"}));
-}
-
-TEST(TileCacheParams, FailedDownloadsLeaveNoFile) {
-    TempFolder temp;
-    LogCapture log;
-    std::string answer;
-    int status = 200;
-    ScriptedServer server([&](const ScriptedRequest&) {
-        return status == 200 ? ScriptedResponse::Ok(answer) : ScriptedResponse::Status(status);
-    });
-    const PlxMBString folder = temp.Path("cache/svc");
-    const PlxMBString path = folder + "/WMTSCapabilities.xml";
-    VmWMTSParams params;
-    params.SetServiceAddress(server.Url("/wmts").c_str());
-    const std::pair<int, std::string> failures[] = {
-        {200, "<ows:ExceptionReport xmlns:ows=\"http://www.opengis.net/ows/1.1\"><ows:Exception exceptionCode=\"x\"/>"
-              "</ows:ExceptionReport>"},
-        {200, "<WMT_MS_Capabilities version=\"1.1.1\"/>"},
-        {200, "<Capabilities xmlns=\"http://www.opengis.net/wmts/1.0\" version=\"1.0.0\"><Contents><Lay"},
-        {404, ""},
-    };
-    for (const auto& failure : failures) {
-        std::tie(status, answer) = failure;
-        EXPECT_FALSE(params.LoadFromPath(path)) << status << " " << answer;
-        EXPECT_FALSE(fs::exists(path.str()));
-        EXPECT_TRUE(!fs::exists(folder.str()) || fs::is_empty(folder.str()));
-    }
-    EXPECT_FALSE(params.IsReady());
-    EXPECT_EQ(server.RequestCount(), 4u);
-
-    // A damaged file is replaced by a good download, in place.
-    fs::create_directories(folder.str());
-    std::ofstream(path.str()) << "<Capabilities xmlns=\"http://www.opengis.net/wmts/1.0\"><Con";
-    status = 200;
-    answer = Capabilities(kKvp, Png("a", {"g"}) + GoogleSet("g", 1));
-    EXPECT_TRUE(params.LoadFromPath(path));
-    EXPECT_EQ(ReadFile(path.str()), answer);
-    EXPECT_EQ(std::distance(fs::directory_iterator(folder.str()), fs::directory_iterator()), 1);
 
     VmWMTSParams noAddress;
     EXPECT_FALSE(noAddress.LoadFromPath(temp.Path("nothing/WMTSCapabilities.xml"))) << "no file, no address";

