@@ -1,4 +1,5 @@
 #include "CliRunner.h"
+#include "TestImages.h"
 
 #include <cctype>
 #include <cerrno>
@@ -58,6 +59,26 @@ std::vector<ScriptedRequest> RequestsFor(const ScriptedServer& server, const std
     for (const ScriptedRequest& request : server.Requests())
         if (Operation(request) == Upper(operation)) found.push_back(request);
     return found;
+}
+
+std::string MapCapabilities(const std::string& endpoint, const std::string& layers) {
+    const std::string get = "<DCPType><HTTP><Get><OnlineResource xlink:href=\"" + endpoint + "\"/></Get></HTTP></DCPType>";
+    return "<WMS_Capabilities version=\"1.3.0\" xmlns=\"http://www.opengis.net/wms\" "
+           "xmlns:xlink=\"http://www.w3.org/1999/xlink\"><Service><Name>WMS</Name></Service><Capability><Request>"
+           "<GetCapabilities><Format>text/xml</Format>" + get + "</GetCapabilities>"
+           "<GetMap><Format>image/png</Format>" + get + "</GetMap></Request>" + layers + "</Capability></WMS_Capabilities>";
+}
+
+ScriptedMapService::ScriptedMapService(std::string layers)
+    : getMap(ScriptedResponse::Ok(MakeImage("PNG", 4, 3), "image/png")), m_layers(std::move(layers)),
+      m_server([this](const ScriptedRequest& request) { return Answer(request); }) {}
+
+ScriptedResponse ScriptedMapService::Answer(const ScriptedRequest& request) {
+    const std::string operation = Operation(request);
+    if (operation == "GETCAPABILITIES") return ScriptedResponse::Ok(MapCapabilities(m_server.Url("/wms?"), m_layers));
+    if (operation == "GETMAP") return getMap;
+    if (operation == "GETFEATUREINFO" && featureInfo) return featureInfo(request);
+    return ScriptedResponse::Status(400, "unexpected request " + request.target);
 }
 
 ScratchFolder::ScratchFolder(const std::string& prefix) {

@@ -4,6 +4,7 @@
 
 #include "ScriptedServer.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,30 @@ std::string Upper(std::string text);
 // "REQUEST" or the engine's lower-case "request"; and the requests for one.
 std::string Operation(const ScriptedRequest& request);
 std::vector<ScriptedRequest> RequestsFor(const ScriptedServer& server, const std::string& operation);
+
+// A map service's capabilities (1.3.0) whose operations are at `endpoint`, with
+// `layers` as the Capability's layer tree.
+std::string MapCapabilities(const std::string& endpoint, const std::string& layers);
+
+// A scripted map service of `layers`: GetMap answers with `getMap` (by default
+// a 4x3 PNG whose band 1 rises left to right), GetFeatureInfo with
+// `featureInfo`. Change them only between runs, while the service is idle.
+class ScriptedMapService {
+public:
+    explicit ScriptedMapService(std::string layers);
+    std::string Url() const { return m_server.Url("/wms"); }
+    const ScriptedServer& Server() const { return m_server; }
+    std::vector<ScriptedRequest> Requests(const std::string& operation) const { return RequestsFor(m_server, operation); }
+
+    ScriptedResponse getMap;
+    std::function<ScriptedResponse(const ScriptedRequest&)> featureInfo;
+
+private:
+    ScriptedResponse Answer(const ScriptedRequest& request);
+
+    std::string m_layers;
+    ScriptedServer m_server;  // last: its threads may call Answer until it is gone
+};
 
 // A fresh folder under the system's temporary folder, removed with its
 // content at the end.
