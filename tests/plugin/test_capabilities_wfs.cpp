@@ -1,5 +1,4 @@
-// WFS 1.0.0 capabilities reader: service, request endpoints, feature types.
-// The documents every reader refuses are in test_capabilities_wms.cpp.
+// WFS 1.0.0 capabilities reader. The documents every reader refuses are in test_capabilities_wms.cpp.
 #include "OGCCapabilities.h"
 #include "VmToolkit.h"
 
@@ -30,24 +29,22 @@ std::string Join(const PlxArray<PlxMBString>& list) {
 const char* kDoc = R"(<?xml version="1.0"?>
 <WFS_Capabilities version="1.0.0" xmlns="http://www.opengis.net/wfs">
  <Service><Name>demo WFS</Name><Title>Demo</Title><Abstract>About it</Abstract>
-  <OnlineResource>http://demo/about</OnlineResource><Fees>none</Fees><AccessConstraints>open</AccessConstraints>
- </Service>
+  <OnlineResource>http://demo/about</OnlineResource><Fees>none</Fees><AccessConstraints>open</AccessConstraints></Service>
  <Capability><Request>
-  <GetCapabilities>
-   <DCPType><HTTP><Get onlineResource="http://demo/wfs?REQUEST=GetCapabilities&amp;SERVICE=WFS&amp;map=x"/></HTTP></DCPType>
+  <GetCapabilities><DCPType><HTTP>
+   <Get onlineResource="http://demo/wfs?REQUEST=GetCapabilities&amp;SERVICE=WFS&amp;map=x"/></HTTP></DCPType>
   </GetCapabilities>
   <DescribeFeatureType><SchemaDescriptionLanguage><XMLSCHEMA/></SchemaDescriptionLanguage>
    <DCPType><HTTP><Post onlineResource="http://demo/describe"/></HTTP></DCPType></DescribeFeatureType>
   <GetFeature><ResultFormat><GML2/></ResultFormat>
    <DCPType><HTTP><Get onlineResource="http://demo/get?TYPENAME=a&amp;key=1"/></HTTP></DCPType>
    <DCPType><HTTP><Post onlineResource="http://demo/post"/></HTTP></DCPType></GetFeature>
- </Request><VendorExtras/></Capability>
+ </Request></Capability>
  <FeatureTypeList>
   <Operations><Query/><Insert/></Operations>
   <FeatureType><Name>app:roads</Name><Title>Roads</Title><Abstract>All roads</Abstract><SRS>EPSG:4326</SRS>
    <Operations><query/><Delete/></Operations>
-   <LatLongBoundingBox minx="1" miny="2" maxx="3" maxy="4"/>
-   <LatLongBoundingBox minx="-10" miny="40" maxx="20" maxy="60"/>
+   <LatLongBoundingBox minx="1" miny="2" maxx="3" maxy="4"/><LatLongBoundingBox minx="-10" miny="40" maxx="20" maxy="60"/>
   </FeatureType>
   <FeatureType><Name>app:rivers</Name><SRS>EPSG:26912 EPSG:4326</SRS></FeatureType>
  </FeatureTypeList>
@@ -55,7 +52,7 @@ const char* kDoc = R"(<?xml version="1.0"?>
 
 } // namespace
 
-TEST(WFSCapabilitiesTest, ReadsServiceAndEndpoints) {
+TEST(WFSCapabilitiesTest, ReadsServiceEndpointsAndFeatureTypes) {
     unsigned char ok = 0;
     auto doc = Read(kDoc, &ok);
     ASSERT_EQ(ok, 1);
@@ -66,13 +63,25 @@ TEST(WFSCapabilitiesTest, ReadsServiceAndEndpoints) {
 
     const WFSCapability& cap = doc->Capability;
     EXPECT_EQ(cap.GetCapabilities.GetURL, "http://demo/wfs?map=x&") << "reserved keys are stripped";
-    EXPECT_TRUE(cap.GetCapabilities.Formats.IsEmpty());
     EXPECT_TRUE(cap.DescribeFeatureType.GetURL.IsEmpty());
     EXPECT_EQ(cap.DescribeFeatureType.PostURL, "http://demo/describe?");
     EXPECT_EQ(Join(cap.DescribeFeatureType.Formats), "XMLSCHEMA");
     EXPECT_EQ(cap.GetFeature.GetURL, "http://demo/get?key=1&");
     EXPECT_EQ(cap.GetFeature.PostURL, "http://demo/post?");
     EXPECT_EQ(Join(cap.GetFeature.Formats), "GML2|GML2") << "listed once per method";
+
+    EXPECT_EQ(Join(doc->TypeListOperations), "Query|Insert");
+    ASSERT_EQ(doc->FeatureTypes.GetSize(), 2);
+    const WFSFeatureType* roads = doc->FeatureTypes[0];
+    EXPECT_EQ(roads->Name + "/" + roads->Title + "/" + roads->Abstract + "/" + roads->SRS,
+              "app:roads/Roads/All roads/EPSG:4326");
+    EXPECT_EQ(Join(roads->Operations), "Query|Insert|Delete") << "own operations the list grants are dropped";
+    EXPECT_EQ(roads->LatLonBox, PlxRect2D(-10, 60, 20, 40)) << "west, north, east, south of the last box";
+    const WFSFeatureType* rivers = doc->FeatureTypes[1];
+    EXPECT_EQ(rivers->SRS, "EPSG:26912 EPSG:4326") << "the SRS text is kept whole";
+    EXPECT_TRUE(rivers->SRSList.IsEmpty());
+    EXPECT_EQ(Join(rivers->Operations), "Query|Insert");
+    EXPECT_TRUE(rivers->LatLonBox.IsNull());
 }
 
 TEST(WFSCapabilitiesTest, KeywordsSplitAtCommas) {
@@ -111,15 +120,13 @@ TEST(WFSCapabilitiesTest, EveryRequestGoesToItsOwnEntry) {
 </WFS_Capabilities>)");
     const WFSCapability& cap = doc->Capability;
     EXPECT_EQ(cap.Transaction.PostURL, "http://demo/tx?");
-    EXPECT_TRUE(cap.Transaction.GetURL.IsEmpty());
     EXPECT_EQ(cap.LockFeature.GetURL, "http://demo/lock?") << "request names match ignoring case";
     EXPECT_EQ(cap.GetFeatureWithLock.GetURL, "http://demo/gfwl-get?");
     EXPECT_TRUE(cap.GetFeatureWithLock.PostURL.IsEmpty()) << "one HTTP element yields its Get only";
     EXPECT_EQ(Join(cap.GetFeatureWithLock.Formats), "GML2|GML3") << "result formats win over schema languages";
-    // Neither a DCPType without HTTP nor an empty HTTP stores anything.
-    EXPECT_TRUE(cap.DescribeFeatureType.GetURL.IsEmpty());
-    EXPECT_TRUE(cap.DescribeFeatureType.PostURL.IsEmpty());
-    EXPECT_TRUE(cap.DescribeFeatureType.Formats.IsEmpty());
+    const auto& describe = cap.DescribeFeatureType;
+    EXPECT_EQ(describe.GetURL.str() + describe.PostURL.str() + Join(describe.Formats), "")
+        << "neither a DCPType without HTTP nor an empty HTTP stores anything";
     // What follows is still read at its own level.
     EXPECT_EQ(cap.GetFeature.GetURL, "http://demo/feature?");
     EXPECT_TRUE(cap.GetCapabilities.GetURL.IsEmpty()) << "an unknown request fills nothing";
@@ -127,27 +134,10 @@ TEST(WFSCapabilitiesTest, EveryRequestGoesToItsOwnEntry) {
     EXPECT_EQ(doc->FeatureTypes[0]->Name, "after");
 }
 
-TEST(WFSCapabilitiesTest, FeatureTypesMergeOperationsAndKeepTheLastBox) {
-    auto doc = Read(kDoc);
-    EXPECT_EQ(Join(doc->TypeListOperations), "Query|Insert");
-    ASSERT_EQ(doc->FeatureTypes.GetSize(), 2);
-    const WFSFeatureType* roads = doc->FeatureTypes[0];
-    EXPECT_EQ(roads->Name + "/" + roads->Title + "/" + roads->Abstract + "/" + roads->SRS,
-              "app:roads/Roads/All roads/EPSG:4326");
-    EXPECT_EQ(Join(roads->Operations), "Query|Insert|Delete") << "own operations the list grants are dropped";
-    EXPECT_EQ(roads->LatLonBox, PlxRect2D(-10, 60, 20, 40)) << "west, north, east, south of the last box";
-
-    const WFSFeatureType* rivers = doc->FeatureTypes[1];
-    EXPECT_EQ(rivers->SRS, "EPSG:26912 EPSG:4326") << "the SRS text is kept whole";
-    EXPECT_TRUE(rivers->SRSList.IsEmpty());
-    EXPECT_EQ(Join(rivers->Operations), "Query|Insert");
-    EXPECT_TRUE(rivers->LatLonBox.IsNull());
-
-    // Without a list-wide Operations element a type has only its own.
-    auto own = Read(R"(<WFS_Capabilities version="1.0.0"><FeatureTypeList>
-  <FeatureType><Name>a</Name><Operations><Query/><Update/></Operations>
-   <LatLongBoundingBox minx="x" miny="2" maxx="3" maxy="4"/></FeatureType>
- </FeatureTypeList></WFS_Capabilities>)");
+TEST(WFSCapabilitiesTest, WithoutAListWideOperationsATypeHasOnlyItsOwn) {
+    auto own = Read(R"(<WFS_Capabilities version="1.0.0"><FeatureTypeList><FeatureType><Name>a</Name>
+   <Operations><Query/><Update/></Operations><LatLongBoundingBox minx="x" miny="2" maxx="3" maxy="4"/>
+ </FeatureType></FeatureTypeList></WFS_Capabilities>)");
     ASSERT_EQ(own->FeatureTypes.GetSize(), 1);
     EXPECT_EQ(Join(own->FeatureTypes[0]->Operations), "Query|Update");
     EXPECT_EQ(own->FeatureTypes[0]->LatLonBox, PlxRect2D(0, 4, 3, 2)) << "a malformed number reads as 0";
@@ -178,16 +168,4 @@ TEST(WFSCapabilitiesTest, PrefixedRootPrefixesElementsAndAttributes) {
     ASSERT_EQ(doc->FeatureTypes.GetSize(), 1);
     EXPECT_EQ(doc->FeatureTypes[0]->Name, "t");
     EXPECT_EQ(doc->FeatureTypes[0]->LatLonBox, PlxRect2D(1, 4, 3, 2));
-}
-
-TEST(WFSCapabilitiesTest, ReadsForwardOnly) {
-    auto doc = Read(R"(<WFS_Capabilities version="1.0.0">
- <Service><Title>early</Title><Name>n</Name><Abstract>a</Abstract></Service>
- <FeatureTypeList><FeatureType><Name>missed</Name></FeatureType></FeatureTypeList>
- <Capability/>
-</WFS_Capabilities>)");
-    EXPECT_EQ(doc->Service.Name, "n");
-    EXPECT_TRUE(doc->Service.Title.IsEmpty()) << "the search for Title starts after Name";
-    EXPECT_EQ(doc->Service.Abstract, "a");
-    EXPECT_TRUE(doc->FeatureTypes.IsEmpty()) << "a type list before the capability is not seen";
 }

@@ -1,10 +1,7 @@
-// Every capabilities document of the shared corpus, read in place with the
-// reader of its declared service and version. Each must be read without a
-// crash or a leak (the sanitizer build runs this too) and give the outcome the
-// reading rules give: the manifest's layer, feature type or coverage count, a
-// clean 0 for versions that are negotiated but not read, no reader at all for
-// versions the engine does not speak, and for the few documents listed in
-// tests/data/corpus_capabilities.tsv the outcome recorded there.
+// Every capabilities document of the shared corpus, read in place with the reader of its declared service and
+// version, without a crash or a leak (the sanitizer build runs this too). The outcome is the manifest's count, a
+// clean 0 for versions negotiated but not read, no reader for versions the engine does not speak, and for the
+// documents listed in tests/data/corpus_capabilities.tsv the outcome recorded there.
 #include "OGCCapabilities.h"
 
 #include <gtest/gtest.h>

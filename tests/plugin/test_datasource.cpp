@@ -1,9 +1,10 @@
-// The OGC data source without a network: refusals, closing, keyword trimming,
-// the capabilities URL and CRS names.
+// The OGC data source without a network: refusals, closing, the capabilities URL, CRS names.
 #include "TestSupport.h"
 #include "VmDataSourceOGC.h"
 
 #include <gtest/gtest.h>
+
+#include <string>
 
 using namespace VMK;
 
@@ -48,10 +49,7 @@ TEST(VmDataSourceOGCTest, DefaultsAndAbilities) {
 
     PlxDsConnection given;
     given.EngineType = 99;
-    given.Server = "http://example.invalid/wms";
-    VmDataSourceOGC copy(given);
-    EXPECT_EQ(copy.GetConnectionInfo().EngineType, 99) << "a given record is taken as it is";
-    EXPECT_EQ(copy.GetConnectionInfo().Server, given.Server);
+    EXPECT_EQ(VmDataSourceOGC(given).GetConnectionInfo().EngineType, 99) << "a given record is taken as it is";
 }
 
 TEST(VmDataSourceOGCTest, WriteOperationsAreRefusedWithTheirCodes) {
@@ -71,9 +69,8 @@ TEST(VmDataSourceOGCTest, WriteOperationsAreRefusedWithTheirCodes) {
     ASSERT_EQ(entries.size(), 13u);
     const char* expected[] = {"ELg035", "ELg036", "ELg037", "ELg038", "ELg039", "ELg040", "ELg041"};
     for (int i = 0; i < 7; ++i) {
-        EXPECT_EQ(entries[i].code, expected[i]);
-        EXPECT_EQ(entries[i].level, 300);
-        EXPECT_EQ(entries[i].file, "Src/EngineOGC/VmDataSourceOGC");
+        EXPECT_EQ(entries[i].code.str() + "@" + std::to_string(entries[i].level) + " " + entries[i].file.str(),
+                  std::string(expected[i]) + "@300 Src/EngineOGC/VmDataSourceOGC");
         EXPECT_GT(entries[i].line, 0);
     }
     EXPECT_EQ(log.Count("ELg041"), 7) << "BeginTrans and each IsSupport(action) log one entry";
@@ -151,12 +148,10 @@ TEST(VmDataSourceOGCTest, ProjectionByName) {
         {"EPSG:4326", 1, 4326},
         {"urn:x-ogc:def:crs:EPSG:4326", 1, 4326},
         {"urn:ogc:def:crs:EPSG::4326", 0, 0},  // "EPSG" without "EPSG:4326", and no code after the trim
-        {"EPSG:43260", 1, 4326},
         {"EPSG:3857", 3857, 0},
         {"EPSG: 31467 ", 31467, 0},
         {"CRS:84", 0, 0},
         {"EPSG:NONE", 0, 0},
-        {"NONE", 0, 0},
         {"epsg:4326", 0, 0},
         {"EPSG:abc", 0, 0},
     };

@@ -65,7 +65,7 @@ TEST(WMSLayerTest, ParallelizeListsNamedLeavesOfARoot) {
     EXPECT_TRUE(list.IsEmpty());
 }
 
-TEST(WMSLayerTest, Levels) {
+TEST(WMSLayerTest, LevelsAndParents) {
     Tree t;
     EXPECT_EQ(t.d->GetCurrentLevel(), 2);
     EXPECT_EQ(t.a->GetTotalLevel(), 2);
@@ -96,8 +96,7 @@ TEST(WMSLayerTest, InheritsCrsNamesBoxesAndBoundsButNotFlags) {
     ASSERT_EQ(child.CRSBounds.GetSize(), 2);
     EXPECT_EQ(child.CRSBounds[0].Rect, PlxRect2D(1, 2, 2, 1)) << "own box for a CRS overrides the parent's";
     EXPECT_EQ(child.CRSBounds[1].Name, "EPSG:4326");
-    EXPECT_EQ(child.Queryable, 0);
-    EXPECT_EQ(child.Opaque, 0);
+    EXPECT_EQ(child.Queryable + child.Opaque, 0) << "flags are the layer's own";
 
     WMSLayer own;
     own.SRSList.Add("EPSG:25832");

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 using namespace VMK;
 using ogctest::ScriptedRequest;
 using ogctest::ScriptedResponse;
@@ -15,13 +18,10 @@ using ogctest::ScriptedServer;
 
 namespace {
 
-std::string Capabilities(const std::string& root, const std::string& version) {
-    return "<?xml version=\"1.0\"?><" + root + " version=\"" + version + "\"><Service/></" + root + ">";
-}
-
 // A server that answers every capabilities request with one fixed version.
 ScriptedServer::Handler AlwaysAnswers(const std::string& root, const std::string& version) {
-    return [=](const ScriptedRequest&) { return ScriptedResponse::Ok(Capabilities(root, version)); };
+    std::string body = "<?xml version=\"1.0\"?><" + root + " version=\"" + version + "\"><Service/></" + root + ">";
+    return [=](const ScriptedRequest&) { return ScriptedResponse::Ok(body); };
 }
 
 struct Fixture : ::testing::Test {
@@ -45,14 +45,12 @@ TEST_F(NegotiationTest, WmsThatOnlySpeaks130IsFoundAfterFiveRequests) {
     Prepare(server, "wms");
     ASSERT_TRUE(source.VersionNegotiate());
     EXPECT_EQ(source.GetVersion(), "1.3.0");
-    auto requests = server.Requests();
-    ASSERT_EQ(requests.size(), 5u);
-    const char* asked[] = {"1.0.0", "1.0.0", "1.1.0", "1.1.1", "1.3.0"};
-    for (size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(requests[i].Param("VERSION"), asked[i]) << i;
-        EXPECT_EQ(requests[i].Param("REQUEST"), "GetCapabilities");
-        EXPECT_EQ(requests[i].Param("SERVICE"), "WMS");
-    }
+    std::vector<std::string> asked;
+    for (const auto& r : server.Requests())
+        asked.push_back(r.Param("SERVICE") + " " + r.Param("REQUEST") + " " + r.Param("VERSION"));
+    EXPECT_EQ(asked, (std::vector<std::string>{"WMS GetCapabilities 1.0.0", "WMS GetCapabilities 1.0.0",
+                                               "WMS GetCapabilities 1.1.0", "WMS GetCapabilities 1.1.1",
+                                               "WMS GetCapabilities 1.3.0"}));
     EXPECT_EQ(source.GetURL(), server.Url("/ows?REQUEST=GetCapabilities&SERVICE=WMS&VERSION=1.3.0&").c_str());
     EXPECT_EQ(log.Total(), 0);
 }
@@ -67,18 +65,6 @@ TEST_F(NegotiationTest, WfsThatAnswers100AgreesAtOnce) {
     EXPECT_EQ(source.GetURL(), before);
 }
 
-TEST_F(NegotiationTest, ServerThatFollowsTheAskedVersionSettlesOnTheFirstItKnows) {
-    // Answers the version it was asked for when it knows it, else 1.1.1.
-    ScriptedServer server([](const ScriptedRequest& r) {
-        std::string v = r.Param("VERSION");
-        return ScriptedResponse::Ok(Capabilities("WMT_MS_Capabilities", v == "1.1.0" ? v : "1.1.1"));
-    });
-    Prepare(server, "wms");
-    ASSERT_TRUE(source.VersionNegotiate());
-    EXPECT_EQ(source.GetVersion(), "1.1.0");
-    EXPECT_EQ(server.RequestCount(), 3u);
-}
-
 TEST_F(NegotiationTest, WcsThatAnswers111FailsWithOneLogEntry) {
     ScriptedServer server(AlwaysAnswers("Capabilities", "1.1.1"));
     Prepare(server, "wcs", "/wcs?map=/srv/demo.map");
@@ -89,8 +75,7 @@ TEST_F(NegotiationTest, WcsThatAnswers111FailsWithOneLogEntry) {
     EXPECT_EQ(source.GetVersion(), "1.0.0");
     ASSERT_EQ(log.Total(), 1);
     VmLogEntry entry = VmLogFile::GetInstance(false).Entries()[0];
-    EXPECT_EQ(entry.code, "EAe006");
-    EXPECT_EQ(entry.level, 400);
+    EXPECT_EQ(entry.code.str() + "@" + std::to_string(entry.level), "EAe006@400");
     EXPECT_NE(entry.detail.Find("1.1.0"), -1) << "the entry names the last version tried: " << entry.detail.str();
     EXPECT_EQ(server.LastRequest().Param("map"), "/srv/demo.map") << "the server's own parameters travel along";
 }
@@ -121,11 +106,9 @@ TEST_F(NegotiationTest, CredentialsGoWithEveryProbe) {
 
     // An unknown target tries only the typed address, and without credentials none are sent.
     ScriptedServer other(AlwaysAnswers("WMS_Capabilities", "1.3.0"));
-    VmDataSourceOGC plain;
-    plain.GetConnectionInfo().Server = other.Url("/ows").c_str();
-    plain.GetConnectionInfo().Target = "tiles";
-    plain.AutoPatchURL();
-    EXPECT_FALSE(plain.VersionNegotiate());
+    source.GetConnectionInfo().User = source.GetConnectionInfo().Password = "";
+    Prepare(other, "tiles");
+    EXPECT_FALSE(source.VersionNegotiate());
     EXPECT_EQ(other.RequestCount(), 1u);
     EXPECT_FALSE(other.LastRequest().HasHeader("Authorization"));
 }
@@ -142,7 +125,6 @@ TEST_F(OpenTest, WmsOpenReadsTheNegotiatedDocument) {
     EXPECT_EQ(source.GetConnectionInfo().Target, "WMS") << "the service kind becomes the target";
     EXPECT_EQ(source.GetConnectionInfo().OptionFlag1, 0);
     EXPECT_EQ(server.RequestCount(), 6u) << "five probes, then the document download";
-    EXPECT_EQ(server.LastRequest().Param("LAYERS"), "");
     EXPECT_EQ(server.LastRequest().Param("VERSION"), "1.3.0");
     ASSERT_NE(source.GetCapabilitiesDocument(), nullptr);
     EXPECT_EQ(source.GetCapabilitiesDocument()->Version, "1.3.0");
@@ -152,8 +134,7 @@ TEST_F(OpenTest, WmsOpenReadsTheNegotiatedDocument) {
 }
 
 TEST_F(OpenTest, UnreadableVersionOpensEmpty) {
-    // A WFS that speaks 1.1.0 is agreed with, but that version's document is
-    // not read: the source opens with nothing in it.
+    // A WFS 1.1.0 is agreed with, but that version's document is not read: the source opens with nothing in it.
     ScriptedServer server(AlwaysAnswers("WFS_Capabilities", "1.1.0"));
     source.GetConnectionInfo().Server = server.Url("/wfs").c_str();
     source.GetConnectionInfo().ServiceKind = "wfs";
