@@ -5,6 +5,7 @@
 // and everything else is answered properly. The expected outcomes are kCells;
 // with OGCWEB_RELIABILITY_TABLE naming a file they are also written there as a
 // Markdown table (`make reliability` regenerates docs/reliability.md).
+#include "ScriptedCapabilities.h"
 #include "ScriptedServer.h"
 #include "TestImages.h"
 #include "TestSupport.h"
@@ -49,34 +50,33 @@ enum class Fault {
     Count
 };
 
-const char* Name(Req r) {
-    static const char* names[] = {
-        "WMS capabilities probe", "WMS capabilities download", "WFS capabilities probe",
-        "WFS capabilities download", "WCS capabilities probe", "WCS capabilities download",
-        "GetMap", "GetFeatureInfo", "DescribeFeatureType", "GetFeature (query)", "DescribeCoverage",
-        "GetCoverage", "WMTS capabilities", "WMTS tile"};
-    return names[static_cast<int>(r)];
+// Each row's name in the table, and the REQUEST (lower case) and SERVICE of its requests.
+struct RequestKind {
+    const char* name;
+    const char* request;
+    const char* service;
+};
+
+const RequestKind& Kind(Req r) {
+    static const RequestKind kinds[] = {
+        {"WMS capabilities probe", "getcapabilities", "wms"}, {"WMS capabilities download", "getcapabilities", "wms"},
+        {"WFS capabilities probe", "getcapabilities", "wfs"}, {"WFS capabilities download", "getcapabilities", "wfs"},
+        {"WCS capabilities probe", "getcapabilities", "wcs"}, {"WCS capabilities download", "getcapabilities", "wcs"},
+        {"GetMap", "getmap", "wms"}, {"GetFeatureInfo", "getfeatureinfo", "wms"},
+        {"DescribeFeatureType", "describefeaturetype", "wfs"}, {"GetFeature (query)", "getfeature", "wfs"},
+        {"DescribeCoverage", "describecoverage", "wcs"}, {"GetCoverage", "getcoverage", "wcs"},
+        {"WMTS capabilities", "getcapabilities", "wmts"}, {"WMTS tile", "gettile", "wmts"}};
+    return kinds[static_cast<int>(r)];
 }
+const char* Name(Req r) { return Kind(r).name; }
+const char* RequestOf(Req r) { return Kind(r).request; }
+const char* ServiceOf(Req r) { return Kind(r).service; }
 
 const char* Name(Fault f) {
     static const char* names[] = {"refused", "500", "404 HTML", "exception, 200", "exception, 400", "empty",
                                   "cut short", "stall", "over cap", "not an image", "wrong type",
                                   "302 elsewhere"};
     return names[static_cast<int>(f)];
-}
-
-// The REQUEST value (lower case) and SERVICE of each row's requests.
-const char* RequestOf(Req r) {
-    static const char* names[] = {"getcapabilities", "getcapabilities", "getcapabilities", "getcapabilities",
-                                  "getcapabilities", "getcapabilities", "getmap", "getfeatureinfo",
-                                  "describefeaturetype", "getfeature", "describecoverage", "getcoverage",
-                                  "getcapabilities", "gettile"};
-    return names[static_cast<int>(r)];
-}
-const char* ServiceOf(Req r) {
-    static const char* names[] = {"wms", "wms", "wfs", "wfs", "wcs", "wcs", "wms", "wms",
-                                  "wfs", "wfs", "wcs", "wcs", "wmts", "wmts"};
-    return names[static_cast<int>(r)];
 }
 
 bool IsImageRequest(Req r) { return r == Req::GetMap || r == Req::GetCoverage || r == Req::WmtsTile; }
@@ -306,27 +306,6 @@ std::string Param(const ScriptedRequest& r, const char* key) {
     return std::string();
 }
 
-std::string WmsCapabilities(const std::string& mapEndpoint) {
-    return "<WMT_MS_Capabilities version=\"1.1.1\"><Service><Name>OGC:WMS</Name></Service><Capability><Request>"
-           "<GetMap><Format>image/png</Format><DCPType><HTTP><Get><OnlineResource xlink:href=\"" + mapEndpoint +
-           "\"/></Get></HTTP></DCPType></GetMap></Request><Layer><Title>Scripted</Title><SRS>EPSG:4326</SRS>"
-           "<LatLonBoundingBox minx=\"0\" miny=\"-10\" maxx=\"20\" maxy=\"10\"/>"
-           "<Layer queryable=\"1\"><Name>ns1:A</Name></Layer><Layer><Name>ns1:B</Name></Layer>"
-           "</Layer></Capability></WMT_MS_Capabilities>";
-}
-
-std::string WfsCapabilities(const std::string& schemaEndpoint, const std::string& featureEndpoint) {
-    return "<WFS_Capabilities version=\"1.0.0\"><Service><Name>WFS</Name></Service><Capability><Request>"
-           "<DescribeFeatureType><SchemaDescriptionLanguage><XMLSCHEMA/></SchemaDescriptionLanguage>"
-           "<DCPType><HTTP><Get onlineResource=\"" + schemaEndpoint + "\"/></HTTP></DCPType></DescribeFeatureType>"
-           "<GetFeature><ResultFormat><GML2/></ResultFormat>"
-           "<DCPType><HTTP><Get onlineResource=\"" + featureEndpoint + "\"/></HTTP></DCPType></GetFeature>"
-           "</Request></Capability><FeatureTypeList><Operations><Query/></Operations>"
-           "<FeatureType><Name>ns:towns</Name><Title>Towns</Title><SRS>EPSG:4326</SRS>"
-           "<LatLongBoundingBox minx=\"0\" miny=\"40\" maxx=\"10\" maxy=\"50\"/></FeatureType>"
-           "</FeatureTypeList></WFS_Capabilities>";
-}
-
 const char* kSchema = R"(<xsd:schema xmlns:xsd="http://www.w3.org/2001/XMLSchema">
  <xsd:complexType name="townsType"><xsd:complexContent><xsd:extension base="gml:AbstractFeatureType"><xsd:sequence>
   <xsd:element name="the_geom" type="gml:PointPropertyType"/>
@@ -342,17 +321,6 @@ const char* kFeatures =
     "5,45</gml:coordinates></gml:Point></ns:the_geom><ns:NAME>Alpha</ns:NAME></ns:towns></gml:featureMember>"
     "</wfs:FeatureCollection>";
 
-std::string WcsCapabilities(const std::string& describeEndpoint, const std::string& coverageEndpoint) {
-    return "<WCS_Capabilities version=\"1.0.0\"><Service><name>WCS</name><label>Scripted</label></Service>"
-           "<Capability><Request><GetCapabilities><DCPType><HTTP><Get><OnlineResource xlink:href=\"" +
-           describeEndpoint + "\"/></Get></HTTP></DCPType></GetCapabilities>"
-           "<GetCoverage><DCPType><HTTP><Get><OnlineResource xlink:href=\"" + coverageEndpoint +
-           "\"/></Get></HTTP></DCPType></GetCoverage></Request></Capability><ContentMetadata>"
-           "<CoverageOfferingBrief><name>dem</name><label>Elevation</label>"
-           "<lonLatEnvelope srsName=\"WGS84(DD)\"><gml:pos>0 40</gml:pos><gml:pos>10 50</gml:pos></lonLatEnvelope>"
-           "</CoverageOfferingBrief></ContentMetadata></WCS_Capabilities>";
-}
-
 const char* kDescription = R"(<CoverageDescription version="1.0.0"><CoverageOffering><name>dem</name>
  <domainSet><spatialDomain>
   <gml:Envelope srsName="EPSG:4326"><gml:pos>0 40</gml:pos><gml:pos>10 50</gml:pos></gml:Envelope>
@@ -362,26 +330,6 @@ const char* kDescription = R"(<CoverageDescription version="1.0.0"><CoverageOffe
  <supportedCRSs><requestResponseCRSs>EPSG:4326</requestResponseCRSs></supportedCRSs>
  <supportedFormats nativeFormat="GeoTIFF"><formats>GeoTIFF</formats><formats>image/tiff</formats></supportedFormats>
 </CoverageOffering></CoverageDescription>)";
-
-std::string WmtsCapabilities(const std::string& tileEndpoint) {
-    std::string matrices;
-    for (int z = 0; z < 2; ++z)
-        matrices += "<TileMatrix><ows:Identifier>" + std::to_string(z) + "</ows:Identifier><ScaleDenominator>" +
-                    std::to_string(559082264.0287178 / (1 << z)) + "</ScaleDenominator><TopLeftCorner>"
-                    "-20037508.3427892 20037508.3427892</TopLeftCorner><TileWidth>256</TileWidth><TileHeight>256"
-                    "</TileHeight><MatrixWidth>" + std::to_string(1 << z) + "</MatrixWidth><MatrixHeight>" +
-                    std::to_string(1 << z) + "</MatrixHeight></TileMatrix>";
-    return "<Capabilities xmlns=\"http://www.opengis.net/wmts/1.0\" xmlns:ows=\"http://www.opengis.net/ows/1.1\" "
-           "xmlns:xlink=\"http://www.w3.org/1999/xlink\" version=\"1.0.0\"><ows:OperationsMetadata>"
-           "<ows:Operation name=\"GetTile\"><ows:DCP><ows:HTTP><ows:Get xlink:href=\"" + tileEndpoint +
-           "?\"><ows:Constraint name=\"GetEncoding\"><ows:AllowedValues><ows:Value>KVP</ows:Value>"
-           "</ows:AllowedValues></ows:Constraint></ows:Get></ows:HTTP></ows:DCP></ows:Operation>"
-           "</ows:OperationsMetadata><Contents><Layer><ows:Title>Roads</ows:Title><ows:Identifier>roads"
-           "</ows:Identifier><Style isDefault=\"true\"><ows:Identifier>default</ows:Identifier></Style>"
-           "<Format>image/png</Format><TileMatrixSetLink><TileMatrixSet>merc</TileMatrixSet></TileMatrixSetLink>"
-           "</Layer><TileMatrixSet><ows:Identifier>merc</ows:Identifier><ows:SupportedCRS>"
-           "urn:ogc:def:crs:EPSG::3857</ows:SupportedCRS>" + matrices + "</TileMatrixSet></Contents></Capabilities>";
-}
 
 // Images are made once: GDAL is not quick under the sanitizers.
 const std::string& MapImage() { static const std::string image = ogctest::MakeImage("PNG", 64, 32); return image; }
@@ -479,13 +427,18 @@ private:
         const std::string request = Lower(Param(r, "REQUEST")), service = Lower(Param(r, "SERVICE"));
         if (request == "getcapabilities") {
             if (service == "wms")
-                return ScriptedResponse::Ok(WmsCapabilities(
-                    Endpoint(m_cell.request == Req::GetFeatureInfo ? Req::GetFeatureInfo : Req::GetMap)));
+                return ScriptedResponse::Ok(ogctest::WmsCapabilities(
+                    "1.1.1", Endpoint(m_cell.request == Req::GetFeatureInfo ? Req::GetFeatureInfo : Req::GetMap),
+                    {"image/png"}, ogctest::WmsLayer("ns1:A", true) + ogctest::WmsLayer("ns1:B", false)));
             if (service == "wfs")
-                return ScriptedResponse::Ok(WfsCapabilities(Endpoint(Req::DescribeFeatureType), Endpoint(Req::GetFeature)));
+                return ScriptedResponse::Ok(ogctest::WfsCapabilities(Endpoint(Req::DescribeFeatureType),
+                    Endpoint(Req::GetFeature), ogctest::WfsFeatureType("ns:towns", "Towns", "EPSG:4326")));
             if (service == "wcs")
-                return ScriptedResponse::Ok(WcsCapabilities(Endpoint(Req::DescribeCoverage), Endpoint(Req::GetCoverage)));
-            if (service == "wmts") return ScriptedResponse::Ok(WmtsCapabilities(Endpoint(Req::WmtsTile)));
+                return ScriptedResponse::Ok(ogctest::WcsCapabilities(Endpoint(Req::DescribeCoverage),
+                    Endpoint(Req::GetCoverage), ogctest::WcsOffering("dem", "Elevation")));
+            if (service == "wmts")
+                return ScriptedResponse::Ok(
+                    ogctest::WmtsCapabilities(Endpoint(Req::WmtsTile), 2, ogctest::WmtsLayer("roads", "Roads")));
         }
         if (request == "getmap") return ScriptedResponse::Ok(MapImage(), "image/png");
         if (request == "getfeatureinfo")

