@@ -111,6 +111,22 @@ TEST(SampleWFSTest, FeatureTypesFieldsAndQueries) {
     ASSERT_NE(all->GetGeometry(), nullptr);
     EXPECT_NEAR(all->GetGeometry()->GetBounds().left, 9.2, 1e-9);
 
+    VmQueryDef ids;
+    ids.QueryType = VmQueryDef::QueryIDs;
+    ids.IDs.Add(5);
+    VmRecordset* five = cities->Query(ids);
+    ASSERT_NE(five, nullptr);
+    five->MoveFirst();
+    EXPECT_EQ(five->GetFieldValue("name"), "Riverton");
+
+    VmQueryDef big;
+    big.Filter = "population > 300000";
+    VmRecordset* large = cities->Query(big);
+    ASSERT_NE(large, nullptr);
+    EXPECT_GE(large->GetRecordCount(), 1);
+    for (large->MoveFirst(); !large->IsEOF(); large->MoveNext())
+        EXPECT_GT(large->GetFieldValue("population").ToInt(10), 300000);
+
     // MapServer's default geometry name is not a geometry property to the
     // engine: such a feature type yields no records.
     ASSERT_NE(lakes, nullptr);
