@@ -98,6 +98,10 @@ struct AdoptingDataset : VmDatasetVector {
 
 class VmMemoryVectorTest : public ::testing::Test {
 protected:
+    // Refused filters log; the entries stay in memory instead of going to
+    // the shared log file in the temporary folder.
+    LogCapture log;
+
     void SetUp() override {
         source.reset(VmDataSourceManager::CreateDataSource(VmDataSourceManager::EngineMemory));
         ASSERT_TRUE(source != nullptr);
@@ -406,7 +410,6 @@ TEST_F(VmMemoryVectorTest, IdQueries) {
 
 TEST_F(VmMemoryVectorTest, FilterQueries) {
     Load(kCities);
-    LogCapture log;
     EXPECT_EQ(ByFilter("  \n"), (Ids{1, 2, 3, 4, 5, 6, 7}));
     EXPECT_EQ(ByFilter("POP > 1000 AND NAME LIKE 'A%'"), (Ids{1, 5}));
     EXPECT_EQ(ByFilter("AREA BETWEEN 1 AND 20 OR POP IS NULL"), (Ids{1, 3, 4, 6, 7}));
