@@ -2,6 +2,7 @@
 // against scripted loopback services and the sample service.
 #include "CliRunner.h"
 #include "SampleServer.h"
+#include "ScriptedCapabilities.h"
 #include "ScriptedServer.h"
 #include "TestImages.h"
 
@@ -70,7 +71,7 @@ TEST(OgcwebFeatureInfoCli, DrawsTheMapThenPrintsTheFieldsOfTheLayersGiven) {
         << run.out;
     ASSERT_EQ(service.Requests("GetMap").size(), 1u);
     ASSERT_EQ(service.Requests("GetFeatureInfo").size(), 1u);
-    EXPECT_EQ(ogctest::Operation(service.Server().LastRequest()), "GETFEATUREINFO")
+    EXPECT_TRUE(ogctest::IsRequest(service.Server().LastRequest(), "GetFeatureInfo"))
         << "the map is drawn before the pixel is asked about";
     EXPECT_TRUE(fs::is_empty(folder.Path("temp")));
 

@@ -1,4 +1,5 @@
 #include "CliRunner.h"
+#include "ScriptedCapabilities.h"
 #include "TestImages.h"
 
 #include <cctype>
@@ -50,14 +51,10 @@ std::string Upper(std::string text) {
     return text;
 }
 
-std::string Operation(const ScriptedRequest& request) {
-    return Upper(request.Param("REQUEST").empty() ? request.Param("request") : request.Param("REQUEST"));
-}
-
 std::vector<ScriptedRequest> RequestsFor(const ScriptedServer& server, const std::string& operation) {
     std::vector<ScriptedRequest> found;
     for (const ScriptedRequest& request : server.Requests())
-        if (Operation(request) == Upper(operation)) found.push_back(request);
+        if (IsRequest(request, operation)) found.push_back(request);
     return found;
 }
 
@@ -74,10 +71,10 @@ ScriptedMapService::ScriptedMapService(std::string layers)
       m_server([this](const ScriptedRequest& request) { return Answer(request); }) {}
 
 ScriptedResponse ScriptedMapService::Answer(const ScriptedRequest& request) {
-    const std::string operation = Operation(request);
-    if (operation == "GETCAPABILITIES") return ScriptedResponse::Ok(MapCapabilities(m_server.Url("/wms?"), m_layers));
-    if (operation == "GETMAP") return getMap;
-    if (operation == "GETFEATUREINFO" && featureInfo) return featureInfo(request);
+    if (IsRequest(request, "GetCapabilities"))
+        return ScriptedResponse::Ok(MapCapabilities(m_server.Url("/wms?"), m_layers));
+    if (IsRequest(request, "GetMap")) return getMap;
+    if (IsRequest(request, "GetFeatureInfo") && featureInfo) return featureInfo(request);
     return ScriptedResponse::Status(400, "unexpected request " + request.target);
 }
 

@@ -38,9 +38,8 @@ bool Contains(const std::string& text, const std::string& piece);
 int LineCount(const std::string& text);
 std::string Upper(std::string text);
 
-// What a scripted service was asked for, in capitals, whether the key was
-// "REQUEST" or the engine's lower-case "request"; and the requests for one.
-std::string Operation(const ScriptedRequest& request);
+// The requests a scripted service had for one operation, whatever the case of
+// the key and of the operation's name.
 std::vector<ScriptedRequest> RequestsFor(const ScriptedServer& server, const std::string& operation);
 
 // A map service's capabilities (1.3.0) whose operations are at `endpoint`, with
