@@ -42,8 +42,9 @@ std::string Lower(const char* text, size_t size) {
 // not looked at, as the tree parser does not refuse any either.
 class Scanner {
 public:
-    Scanner(const char* text, size_t size, DocumentOutline& outline, const std::function<void(size_t)>& passed)
-        : m_s(text), m_n(size), m_outline(outline), m_passed(passed) {}
+    Scanner(const char* text, size_t size, DocumentOutline& outline, const std::function<void(size_t)>& passed,
+            bool rootTagOnly = false)
+        : m_s(text), m_n(size), m_outline(outline), m_passed(passed), m_rootTagOnly(rootTagOnly) {}
 
     bool Run() {
         if (m_n >= 3 && std::memcmp(m_s, "\xEF\xBB\xBF", 3) == 0) m_pos = 3;
@@ -66,6 +67,7 @@ public:
             } else if (m_pos + 1 < m_n && IsNameStart(static_cast<unsigned char>(m_s[m_pos + 1]))) {
                 if (haveRoot) return Fail("More than one root element", m_pos);
                 haveRoot = true;
+                if (m_rootTagOnly) return RootTag();
                 if (!Root()) return false;
             } else if (Starts("</")) {
                 return Fail("Start-end tags mismatch", m_pos);
@@ -183,6 +185,15 @@ private:
         return true;
     }
 
+    bool RootTag() {
+        bool empty = false;
+        if (!StartTag(m_outline.root, empty)) return false;
+        m_outline.rootStartTagEnd = m_pos;
+        m_outline.root.end = empty ? m_pos : 0;
+        m_outline.children.clear();
+        return true;
+    }
+
     // The root element and everything inside it. Only the root's own
     // children are recorded; deeper elements are checked and passed over.
     bool Root() {
@@ -252,6 +263,7 @@ private:
     DocumentOutline& m_outline;
     const std::function<void(size_t)>& m_passed;
     size_t m_reported = 0;
+    const bool m_rootTagOnly;
     std::string m_error;
 };
 
@@ -287,6 +299,14 @@ std::string RootStartTag(const char* text, const DocumentOutline& outline) {
 bool OutlineDocument(const char* text, size_t size, DocumentOutline& outline, std::string& error,
                      const std::function<void(size_t)>& passed) {
     Scanner scanner(text, size, outline, passed);
+    if (scanner.Run()) return true;
+    error = scanner.Error();
+    return false;
+}
+
+bool OutlineRootTag(const char* text, size_t size, DocumentOutline& outline, std::string& error) {
+    const std::function<void(size_t)> unused;
+    Scanner scanner(text, size, outline, unused, true);
     if (scanner.Run()) return true;
     error = scanner.Error();
     return false;

@@ -47,5 +47,12 @@ std::string RootStartTag(const char* text, const DocumentOutline& outline);
 bool OutlineDocument(const char* text, size_t size, DocumentOutline& outline, std::string& error,
                      const std::function<void(size_t)>& passed = {});
 
+// The same check of what precedes the root element and of the root's start
+// tag, without looking any further: `outline` gets the root's span up to its
+// start tag's end (root.end is 0 unless the root is an empty element) and
+// no children. A prefix of a longer text passes as soon as it holds all
+// that; one that ends earlier fails as a malformed text would.
+bool OutlineRootTag(const char* text, size_t size, DocumentOutline& outline, std::string& error);
+
 } // namespace markup
 } // namespace VMK

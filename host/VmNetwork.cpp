@@ -220,6 +220,96 @@ const char* LocalName(const char* name) {
     return colon ? colon + 1 : name;
 }
 
+// A capabilities version probe needs only the answer's root start tag, and
+// the answer may be the whole document of megabytes, once per version
+// tried. The answer is read until that tag is in, then the transfer is cut
+// off; a short rest is still read (and dropped), so that the connection
+// stays open for the request that follows.
+struct ProbeSink {
+    std::string text;
+    long long maxBytes = 0;
+    CURL* curl = nullptr;
+    bool failed = false;
+    bool enough = false;    // `text` holds the root's start tag
+    bool draining = false;  // enough, and the rest is being read only to end the answer
+    markup::DocumentOutline outline;
+};
+
+// Looking again after every piece costs nothing for the usual prolog of a
+// few hundred bytes; a prolog that has not ended after this much is read
+// to the end and judged once.
+constexpr size_t kProbeLookLimit = size_t(1) << 20;
+constexpr curl_off_t kProbeDrainBytes = 64 * 1024;
+
+bool RootTagIn(ProbeSink& probe, bool whole) {
+    if ((!whole && probe.text.size() > kProbeLookLimit) ||
+        !markup::IsUtf8Document(probe.text.data(), probe.text.size()))
+        return false;
+    std::string error;
+    return markup::OutlineRootTag(probe.text.data(), probe.text.size(), probe.outline, error);
+}
+
+size_t WriteProbe(char* data, size_t size, size_t count, void* userData) {
+    auto* probe = static_cast<ProbeSink*>(userData);
+    const size_t bytes = size * count;
+    if (probe->draining) return bytes;
+    if (probe->maxBytes > 0 && static_cast<long long>(probe->text.size() + bytes) > probe->maxBytes) {
+        probe->failed = true;
+        return 0;
+    }
+    try {
+        probe->text.append(data, bytes);
+    } catch (const std::bad_alloc&) {
+        probe->failed = true;
+        return 0;
+    }
+    if (!RootTagIn(*probe, false)) return bytes;
+    probe->enough = true;
+    curl_off_t announced = -1, received = 0;
+    curl_easy_getinfo(probe->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+    curl_easy_getinfo(probe->curl, CURLINFO_SIZE_DOWNLOAD_T, &received);
+    probe->draining = announced >= 0 && announced - received <= kProbeDrainBytes;
+    // Less than offered: libcurl ends the transfer.
+    return probe->draining ? bytes : 0;
+}
+
+// The version of the root of a probe's answer; -1 for an exception report,
+// a root without a version or a text that is no document.
+int VersionOfAnswer(ProbeSink& probe) {
+    pugi::xml_document doc;
+    if (probe.enough || RootTagIn(probe, true)) {
+        const std::string tag = markup::RootStartTag(probe.text.data(), probe.outline);
+        if (!doc.load_buffer(tag.data(), tag.size(), pugi::parse_default, pugi::encoding_utf8)) return -1;
+    } else if (markup::IsUtf8Document(probe.text.data(), probe.text.size()) ||
+               !doc.load_buffer(probe.text.data(), probe.text.size(), pugi::parse_default)) {
+        // A UTF-8 text whose root tag could not be read, or another
+        // encoding's that is no document.
+        return -1;
+    }
+    pugi::xml_node root;
+    for (pugi::xml_node node : doc.children()) {
+        if (node.type() == pugi::node_element) {
+            root = node;
+            break;
+        }
+    }
+    if (!root) return -1;
+    const char* local = LocalName(root.name());
+    if (std::strcmp(local, "ServiceExceptionReport") == 0 || std::strcmp(local, "ExceptionReport") == 0) return -1;
+
+    pugi::xml_attribute version = root.attribute("version");
+    if (!version) {
+        for (pugi::xml_attribute attr : root.attributes()) {
+            if (std::strcmp(LocalName(attr.name()), "version") == 0 && std::strchr(attr.name(), ':')) {
+                version = attr;
+                break;
+            }
+        }
+    }
+    if (!version) return -1;
+    return VersionNumber(version.value());
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -515,48 +605,36 @@ unsigned char VmHttpHelper::VmParseURL3(const PlxMBString& url, PlxMBString& fir
 }
 
 int VmHttpHelper::CheckOGCRequest(const PlxMBString& url, const PlxMBString& user, const PlxMBString& password) {
-    const PlxMBString path = RequestFile(url, user, password, 0, 0);
-    if (path.IsEmpty()) return -1;
-    // Only the root's name and version matter, but a malformed answer is no
-    // answer: a UTF-8 document is checked by the outline pass, which builds
-    // no tree, and only its root's start tag is parsed.
-    std::string text;
-    const bool read = VmFile64::ReadAll(path, text);
-    VmFile::Delete(path);
-    if (!read) return -1;
-    pugi::xml_document doc;
-    markup::DocumentOutline outline;
-    std::string error;
-    if (markup::IsUtf8Document(text.data(), text.size())) {
-        if (!markup::OutlineDocument(text.data(), text.size(), outline, error)) return -1;
-        const std::string tag = markup::RootStartTag(text.data(), outline);
-        if (!doc.load_buffer(tag.data(), tag.size(), pugi::parse_default, pugi::encoding_utf8)) return -1;
-    } else if (!doc.load_buffer(text.data(), text.size(), pugi::parse_default)) {
-        return -1;
-    }
-
-    pugi::xml_node root;
-    for (pugi::xml_node node : doc.children()) {
-        if (node.type() == pugi::node_element) {
-            root = node;
-            break;
+    if (url.IsEmpty()) return -1;
+    http::EnsureCurlInitialised();
+    const VmHttpSettings settings = VmHttpSettings::Get();
+    ProbeSink probe;
+    probe.maxBytes = settings.maxBytes;
+    bool delivered = false;
+    std::unique_ptr<ProgressReporter> progress;
+    if (auto handler = CurrentProgressHandler()) progress.reset(new ProgressReporter(std::move(handler), url));
+    {
+        PooledHandle handle;
+        CURL* curl = handle.get();
+        if (!curl) {
+            if (progress) progress->Finish(nullptr, false);
+            return -1;
         }
+        http::DownloadSink unused;
+        http::ApplyOptions(curl, url, user, password, settings, unused);
+        probe.curl = curl;
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteProbe);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &probe);
+        if (progress) progress->Attach(curl);
+        const CURLcode result = curl_easy_perform(curl);
+        long status = 0;
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+        // Once the root's start tag is in, how the rest of the transfer
+        // went (cut off by us, or short) no longer matters.
+        delivered = status > 0 && status < 400 && (probe.enough || (result == CURLE_OK && !probe.failed));
+        if (progress) progress->Finish(curl, delivered);
     }
-    if (!root) return -1;
-    const char* local = LocalName(root.name());
-    if (std::strcmp(local, "ServiceExceptionReport") == 0 || std::strcmp(local, "ExceptionReport") == 0) return -1;
-
-    pugi::xml_attribute version = root.attribute("version");
-    if (!version) {
-        for (pugi::xml_attribute attr : root.attributes()) {
-            if (std::strcmp(LocalName(attr.name()), "version") == 0 && std::strchr(attr.name(), ':')) {
-                version = attr;
-                break;
-            }
-        }
-    }
-    if (!version) return -1;
-    return VersionNumber(version.value());
+    return delivered ? VersionOfAnswer(probe) : -1;
 }
 
 } // namespace VMK

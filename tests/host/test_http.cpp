@@ -476,6 +476,25 @@ TEST_F(HttpCheckOGCRequest, ReadsOnlyTheRootVersion) {
     EXPECT_EQ(Downloads(), 0u);
 }
 
+// The probe reads no further than the root's start tag: a large answer is
+// cut off there (a stall after it does not matter), and a short one is read
+// to its end so that its connection serves the next probe.
+TEST_F(HttpCheckOGCRequest, StopsAtTheRootStartTag) {
+    Tighten(1, 20);
+    const std::string head = "<?xml version=\"1.0\"?><!-- a > in a comment -->\n<WMS_Capabilities version=\"1.1.1\">";
+    const std::string large = head + std::string(200000, ' ') + "</WMS_Capabilities>";
+    ScriptedServer server([&](const ScriptedRequest& request) {
+        if (request.path == "/large") return ScriptedResponse::PauseInBody(large, head.size() + 10, 5000);
+        return ScriptedResponse::Ok(head + "<Service/></WMS_Capabilities>");
+    });
+    EXPECT_EQ(VmHttpHelper::CheckOGCRequest(server.Url("/large").c_str(), "", ""), 111);
+    const int before = server.ConnectionCount();
+    EXPECT_EQ(VmHttpHelper::CheckOGCRequest(server.Url("/small").c_str(), "", ""), 111);
+    EXPECT_EQ(VmHttpHelper::CheckOGCRequest(server.Url("/small").c_str(), "", ""), 111);
+    EXPECT_EQ(server.ConnectionCount(), before + 1) << "short answers keep their connection";
+    EXPECT_EQ(Downloads(), 0u);
+}
+
 // Every capabilities document and exception report of the shared corpus, as
 // real servers wrote them, served as the answer to a capabilities request.
 TEST_F(HttpCheckOGCRequest, CorpusDocuments) {
