@@ -592,12 +592,13 @@ private:
     void* m_pPixels;
 };
 
-// A vector dataset of the in-memory engine: one table of the source's SQLite
-// in-memory database. Records are numbered by ZkID from 1 in insertion order;
-// every table also has a ZkUserID integer column, so the system fields ZkID
-// and ZkUserID never become columns of their own. Field names are quoted, so
-// any name works, except two differing only in ASCII case and names starting
-// with "zk$" (XML names cannot hold '$'; the engine's own columns do).
+// A vector dataset of the in-memory engine: its records in columns of typed
+// values beside their geometries, numbered by ZkID from 1 in insertion order;
+// every dataset also has a ZkUserID integer field, so the system fields ZkID
+// and ZkUserID never become fields of their own. Attribute filters are SQL
+// conditions, which SQLite evaluates over the records in place. Any field
+// name works, except two differing only in ASCII case and names starting with
+// "zk$" (XML names cannot hold '$'; the engine keeps them for itself).
 class VmDatasetVectorMemory : public VmDatasetVector {
 public:
     ~VmDatasetVectorMemory() override;
@@ -615,8 +616,9 @@ public:
     // well-formed read-only condition over this dataset (logged).
     VmRecordset* Query(const VmQueryDef& def) override;
 
-    // Indexes the records' bounds in an R*Tree, kept up to date from then on
-    // (built when a bounds query first needs it).
+    // Asks for an index of the records' bounds. Bounds queries scan the
+    // records' boxes, which are kept side by side, and that outruns an
+    // index's bookkeeping up to millions of records; the request is kept.
     unsigned char BuildSpatialIndex();
     bool HasSpatialIndex() const;
     // The union of the records' geometry bounds; null when none has geometry.
@@ -628,10 +630,12 @@ private:
     friend class VmDataSourceMemory;
     friend class VmRecordsetMemory;
     explicit VmDatasetVectorMemory(const VmDatasetVectorInfo& info);
-    // Brings the column list back in line with the table after a rollback.
-    void Resync();
+    // The source's transaction: begun (the dataset made inside it when
+    // `createdInside`), then kept or undone.
+    void BeginTransaction(bool createdInside);
+    void EndTransaction(bool keep);
     // The database is about to close: the dataset lets go of it without
-    // dropping its tables, which would only cost time.
+    // dropping its filter table, which would only cost time.
     void LeaveDatabase();
 
     std::unique_ptr<Store> m_pStore;
@@ -657,13 +661,16 @@ public:
     unsigned char HasAbility(VmEngAbility) override { return 1; }
     // Takes over `dataset` (host-side: the import engine adds through this).
     void AddDataset(VmDataset* dataset);
-    // The source's own in-memory database, opened on first need; null when
-    // SQLite cannot open one.
+    // The source's own in-memory database, where filters run, opened on
+    // first need; null when SQLite cannot open one.
     sqlite3* GetDatabase();
 
 private:
+    void EndTransaction(bool keep);
+
     sqlite3* m_pDatabase = nullptr;
     int m_nTableSerial = 0;
+    bool m_bInTransaction = false;
 };
 
 // The host's engines by type number. 219 is the in-memory engine: set its

@@ -1,6 +1,6 @@
 // The in-memory engine: a data source that holds its datasets in memory,
-// rasters as GDAL in-memory datasets, vector datasets as tables of an SQLite
-// in-memory database (VmMemoryVector.cpp).
+// rasters as GDAL in-memory datasets, vector datasets as record stores
+// (VmMemoryVector.cpp, VmMemoryStore.h).
 #include "VmEngine.h"
 
 #include <gdal.h>
@@ -83,8 +83,8 @@ unsigned char VmDataSourceMemory::Create() {
 unsigned char VmDataSourceMemory::Open() { return Create(); }
 
 void VmDataSourceMemory::Close() {
-    // Vector datasets finalize their statements on deletion, which must come
-    // before the database they were prepared on goes.
+    // Vector datasets drop their filter tables on deletion, unless told
+    // first that the database goes with them.
     for (VmDataset* dataset : m_Datasets) {
         if (auto* vector = dynamic_cast<VmDatasetVectorMemory*>(dataset)) vector->LeaveDatabase();
         delete dataset;

@@ -9,7 +9,8 @@ class VmDatasetVector;
 struct VmSpatialIndexInfo {
     enum { RTree = 2 };
     // Any positive type asks for an index; the engine decides its kind, and
-    // the in-memory engine always builds an R*Tree. 0 and below ask for none.
+    // the in-memory engine keeps its records' boxes side by side and scans
+    // them. 0 and below ask for none.
     explicit VmSpatialIndexInfo(int type = RTree) : Type(type) {}
     int Type;
 };
