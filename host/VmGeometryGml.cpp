@@ -166,9 +166,141 @@ OGRPolygon* PolygonOf(const pugi::xml_node& shape) {
     return outer ? polygon.release() : nullptr;
 }
 
+// A point element in its plainest spelling, read as text: most features of
+// a download are points written exactly so, and even a reused tree costs
+// more than the rest of the feature. Anything else in the text (another
+// shape, attributes on the coordinates, entities, comments, several tuples)
+// returns false, and the tree reader decides, reading the same numbers.
+class PlainPoint {
+public:
+    PlainPoint(const char* text, size_t size) : m_p(text), m_end(text + size) {}
+
+    bool Read(double& x, double& y) {
+        const char *shape = nullptr, *child = nullptr;
+        size_t shapeLength = 0, childLength = 0;
+        Blanks();
+        if (!StartTag(shape, shapeLength, true) || !LocalIs(shape, shapeLength, "Point")) return false;
+        Blanks();
+        if (!StartTag(child, childLength, false)) return false;
+        const bool tuple = LocalIs(child, childLength, "coordinates");
+        if (!tuple && !LocalIs(child, childLength, "pos")) return false;
+        const char* text = m_p;
+        while (m_p < m_end && *m_p != '<' && *m_p != '&') ++m_p;
+        const char* textEnd = m_p;
+        if (!EndTag(child, childLength)) return false;
+        Blanks();
+        if (!EndTag(shape, shapeLength)) return false;
+        Blanks();
+        return m_p == m_end && (tuple ? Tuple(text, textEnd, x, y) : Position(text, textEnd, x, y));
+    }
+
+private:
+    void Blanks() {
+        while (m_p < m_end && IsSpace(*m_p)) ++m_p;
+    }
+
+    static bool NameChar(char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == ':' ||
+               c == '-' || c == '.';
+    }
+
+    static bool LocalIs(const char* name, size_t length, const char* local) {
+        const char* colon = static_cast<const char*>(std::memchr(name, ':', length));
+        const char* start = colon ? colon + 1 : name;
+        const size_t size = std::strlen(local);
+        return static_cast<size_t>(name + length - start) == size && std::memcmp(start, local, size) == 0 &&
+               std::memchr(start, ':', size) == nullptr;
+    }
+
+    bool Name(const char*& name, size_t& length) {
+        name = m_p;
+        while (m_p < m_end && NameChar(*m_p)) ++m_p;
+        length = static_cast<size_t>(m_p - name);
+        return length > 0 && !(name[0] >= '0' && name[0] <= '9') && name[0] != '-' && name[0] != '.';
+    }
+
+    // "<name attr='v' ...>"; the shape may carry attributes (srsName, gml:id)
+    // but no srsDimension, which changes how the numbers are read.
+    bool StartTag(const char*& name, size_t& length, bool attributes) {
+        if (m_p >= m_end || *m_p++ != '<' || !Name(name, length)) return false;
+        for (;;) {
+            const char* before = m_p;
+            Blanks();
+            if (m_p >= m_end) return false;
+            if (*m_p == '>') {
+                ++m_p;
+                return true;
+            }
+            const char* attribute = nullptr;
+            size_t attributeLength = 0;
+            if (!attributes || m_p == before || !Name(attribute, attributeLength) ||
+                LocalIs(attribute, attributeLength, "srsDimension"))
+                return false;
+            Blanks();
+            if (m_p >= m_end || *m_p++ != '=') return false;
+            Blanks();
+            if (m_p >= m_end || (*m_p != '"' && *m_p != '\'')) return false;
+            const char quote = *m_p++;
+            while (m_p < m_end && *m_p != quote && *m_p != '<' && *m_p != '&') ++m_p;
+            if (m_p >= m_end || *m_p++ != quote) return false;
+        }
+    }
+
+    bool EndTag(const char* name, size_t length) {
+        if (m_end - m_p < static_cast<std::ptrdiff_t>(length + 3) || m_p[0] != '<' || m_p[1] != '/' ||
+            std::memcmp(m_p + 2, name, length) != 0)
+            return false;
+        m_p += 2 + length;
+        Blanks();
+        if (m_p >= m_end || *m_p != '>') return false;
+        ++m_p;
+        return true;
+    }
+
+    // One "x,y" or "x,y,z" between blanks.
+    static bool Tuple(const char* p, const char* end, double& x, double& y) {
+        while (p < end && IsSpace(*p)) ++p;
+        while (end > p && IsSpace(end[-1])) --end;
+        double values[3];
+        int count = 0;
+        for (;;) {
+            if (count == 3 || !(p = Number(p, end, values[count]))) return false;
+            ++count;
+            if (p == end) break;
+            if (*p++ != ',') return false;
+        }
+        if (count < 2) return false;
+        x = values[0];
+        y = values[1];
+        return true;
+    }
+
+    // "x y" or "x y z".
+    static bool Position(const char* p, const char* end, double& x, double& y) {
+        double values[3];
+        int count = 0;
+        for (;;) {
+            while (p < end && IsSpace(*p)) ++p;
+            if (p == end) break;
+            if (count == 3 || !(p = Number(p, end, values[count]))) return false;
+            ++count;
+            if (p < end && !IsSpace(*p)) return false;
+        }
+        if (count < 2) return false;
+        x = values[0];
+        y = values[1];
+        return true;
+    }
+
+    const char* m_p;
+    const char* m_end;
+};
+
 } // namespace
 
 OGRGeometry* ReadCommonGeometry(const char* text, size_t size) {
+    double x = 0, y = 0;
+    if (PlainPoint(text, size).Read(x, y)) return new OGRPoint(x, y);
     // A download reads one geometry per feature: a small text is parsed in
     // a buffer that each call reuses, and a point's numbers land in a reused
     // list, which spares three allocations a feature. A large text is copied

@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -99,19 +100,44 @@ private:
             return;
         }
         bytes = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-        void* grown = nullptr;
-        if (m_mapped) {
-            grown = ::mremap(m_data, m_capacity * sizeof(T), bytes, MREMAP_MAYMOVE);
-        } else {
-            grown = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            if (grown != MAP_FAILED && m_size) std::memcpy(grown, static_cast<void*>(m_data), m_size * sizeof(T));
+        const size_t old = m_capacity * sizeof(T);
+        void* grown = MAP_FAILED;
+        // In place when the addresses after the mapping are free; otherwise
+        // the pages move (no bytes are copied) to a new aligned place.
+        if (m_mapped) grown = ::mremap(m_data, old, bytes, 0);
+        if (grown == MAP_FAILED) {
+            void* target = MapAligned(bytes);
+            if (!target) throw std::bad_alloc();
+            if (m_mapped) {
+                grown = ::mremap(m_data, old, bytes, MREMAP_MAYMOVE | MREMAP_FIXED, target);
+                if (grown == MAP_FAILED) {
+                    ::munmap(target, bytes);
+                    throw std::bad_alloc();
+                }
+            } else {
+                ::madvise(target, bytes, MADV_HUGEPAGE);
+                if (m_size) std::memcpy(target, static_cast<void*>(m_data), m_size * sizeof(T));
+                std::free(m_data);
+                grown = target;
+            }
         }
-        if (grown == MAP_FAILED) throw std::bad_alloc();
         ::madvise(grown, bytes, MADV_HUGEPAGE);
-        if (!m_mapped) std::free(m_data);
         m_data = static_cast<T*>(grown);
         m_capacity = bytes / sizeof(T);
         m_mapped = true;
+    }
+
+    // Huge pages need 2 MiB aligned addresses, which mmap does not promise.
+    static void* MapAligned(size_t bytes) {
+        const size_t span = bytes + kHugePage;
+        void* raw = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (raw == MAP_FAILED) return nullptr;
+        const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
+        const uintptr_t aligned = (start + kHugePage - 1) & ~(uintptr_t(kHugePage) - 1);
+        if (aligned > start) ::munmap(raw, aligned - start);
+        const uintptr_t end = aligned + bytes;
+        if (start + span > end) ::munmap(reinterpret_cast<void*>(end), start + span - end);
+        return reinterpret_cast<void*>(aligned);
     }
 
     T* m_data = nullptr;

@@ -154,6 +154,13 @@ TEST(VmGeometryTest, GMLReadsAsOGRReadsIt) {
         "<Point><coordinates>1,2</coordinates></Point>",
         "<gml:Point><gml:coordinates cs=\";\" ts=\" \">1;2</gml:coordinates></gml:Point>",
         "<gml:Point><gml:coordinates>1,abc</gml:coordinates></gml:Point>",
+        // Spellings the plain-text point reader takes or leaves to the tree.
+        "<gml:Point gml:id='p.1' srsName='a>b'>\n <gml:pos> 7 8 </gml:pos>\n</gml:Point>",
+        "<gml:Point><gml:coordinates>&#49;,2</gml:coordinates></gml:Point>",
+        "<gml:Point><!-- c --><gml:coordinates>1,2</gml:coordinates></gml:Point>",
+        "<gml:Point><gml:pos srsDimension=\"2\">7 8</gml:pos></gml:Point>",
+        "<gml:Point><gml:coordinates>1,2</gml:coordinate></gml:Point>",
+        "<gml:Point><gml:coordinates>1,2</gml:coordinates></gml:Point >",
         // Tuples the fast reader must refuse, so that OGR decides.
         "<gml:Point><gml:coordinates>1,,2</gml:coordinates></gml:Point>",
         "<gml:Point><gml:coordinates>1,2,</gml:coordinates></gml:Point>",
