@@ -1,6 +1,7 @@
 // The import engine and the raster writer, on GDAL's file drivers.
 #include "VmDataExchange.h"
 #include "VmGdalDrivers.h"
+#include "VmPixelBuffer.h"
 
 #include "VmTileCache.h"
 
@@ -11,6 +12,7 @@
 #include <gdal_utils.h>
 
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -50,48 +52,50 @@ bool HasColorTable(GDALDatasetH ds) {
     return GDALGetRasterCount(ds) == 1 && GDALGetRasterColorTable(GDALGetRasterBand(ds, 1)) != nullptr;
 }
 
+// A memory dataset over bytes that stay the caller's: band b's first value
+// at data + b * bandSpacing, the rest `pixel` and `line` bytes apart.
+GDALDatasetH MemoryOver(unsigned char* data, int width, int height, int bands, GDALDataType type, GSpacing pixel,
+                        GSpacing line, GSpacing bandSpacing) {
+    GDALDatasetH memory = GDALCreate(GDALGetDriverByName("MEM"), "", width, height, 0, type, nullptr);
+    if (!memory) return nullptr;
+    for (int band = 0; band < bands; ++band) {
+        char pointer[64], pixelOffset[48], lineOffset[48];
+        std::snprintf(pointer, sizeof pointer, "DATAPOINTER=%p", static_cast<void*>(data + band * bandSpacing));
+        std::snprintf(pixelOffset, sizeof pixelOffset, "PIXELOFFSET=%lld", static_cast<long long>(pixel));
+        std::snprintf(lineOffset, sizeof lineOffset, "LINEOFFSET=%lld", static_cast<long long>(line));
+        const char* options[] = {pointer, pixelOffset, lineOffset, nullptr};
+        if (GDALAddBand(memory, type, const_cast<char**>(options)) != CE_None) {
+            GDALClose(memory);
+            return nullptr;
+        }
+    }
+    return memory;
+}
+
 // The pixels of a decoded file in a memory dataset: one pixel-interleaved
 // read of every band (the image drivers then decode the whole picture at
-// once, without going through their block cache) and one write. What the
-// general copy would carry besides the pixels and what the host uses goes
-// along: georeferencing, no-data values, colour interpretation, scale and
-// offset. Bands of different types take the general copy.
-GDALDatasetH CopyPixels(GDALDatasetH source) {
-    GDALDriverH memory = GDALGetDriverByName("MEM");
+// once, without going through their block cache) straight into the pixel
+// memory, which is mapped in one go since every byte is about to be
+// written. What the general copy would carry besides the pixels and what
+// the host uses goes along: georeferencing, no-data values, colour
+// interpretation, scale and offset. Bands of different types take the
+// general copy.
+GDALDatasetH CopyPixels(GDALDatasetH source, std::shared_ptr<unsigned char>& memory) {
     const int bands = GDALGetRasterCount(source);
     const int width = GDALGetRasterXSize(source), height = GDALGetRasterYSize(source);
     const GDALDataType type = GDALGetRasterDataType(GDALGetRasterBand(source, 1));
     for (int b = 2; b <= bands; ++b)
         if (GDALGetRasterDataType(GDALGetRasterBand(source, b)) != type)
-            return GDALCreateCopy(memory, "", source, FALSE, nullptr, nullptr, nullptr);
+            return GDALCreateCopy(GDALGetDriverByName("MEM"), "", source, FALSE, nullptr, nullptr, nullptr);
     const GSpacing band = GDALGetDataTypeSizeBytes(type);
     const GSpacing pixel = static_cast<GSpacing>(bands) * band;
     const GSpacing line = pixel * width;
-    char** options = CSLSetNameValue(nullptr, "INTERLEAVE", "PIXEL");
-    GDALDatasetH copy = GDALCreate(memory, "", width, height, bands, type, options);
-    CSLDestroy(options);
+    memory = MapPixels(static_cast<size_t>(line) * static_cast<size_t>(height));
+    if (!memory) return nullptr;
+    GDALDatasetH copy = MemoryOver(memory.get(), width, height, bands, type, pixel, line, band);
     if (!copy) return nullptr;
-    // The memory dataset's own pixels, pixel-interleaved: the decoder writes
-    // straight into them.
-    void* pixels = GDALGetInternalHandle(copy, "MEMORY1");
-    CPLErr read = CE_Failure;
-    if (pixels) {
-        read = GDALDatasetRasterIOEx(source, GF_Read, 0, 0, width, height, pixels, width, height, type, bands, nullptr,
-                                     pixel, line, band, nullptr);
-    } else {
-        std::vector<unsigned char> buffer;
-        try {
-            buffer.resize(static_cast<size_t>(line) * static_cast<size_t>(height));
-        } catch (const std::bad_alloc&) {
-            GDALClose(copy);
-            return nullptr;
-        }
-        read = GDALDatasetRasterIOEx(source, GF_Read, 0, 0, width, height, buffer.data(), width, height, type, bands,
-                                     nullptr, pixel, line, band, nullptr);
-        if (read == CE_None)
-            read = GDALDatasetRasterIOEx(copy, GF_Write, 0, 0, width, height, buffer.data(), width, height, type, bands,
-                                         nullptr, pixel, line, band, nullptr);
-    }
+    const CPLErr read = GDALDatasetRasterIOEx(source, GF_Read, 0, 0, width, height, memory.get(), width, height, type,
+                                              bands, nullptr, pixel, line, band, nullptr);
     if (read != CE_None) {
         GDALClose(copy);
         return nullptr;
@@ -116,11 +120,11 @@ GDALDatasetH CopyPixels(GDALDatasetH source) {
 
 // The whole file decoded into memory; paletted images are expanded to RGBA
 // so that every imported picture has real colour bands.
-GDALDatasetH DecodeToMemory(GDALDatasetH source) {
+GDALDatasetH DecodeToMemory(GDALDatasetH source, std::shared_ptr<unsigned char>& memory) {
     double bytes = static_cast<double>(GDALGetRasterXSize(source)) * GDALGetRasterYSize(source) *
                    GDALGetRasterCount(source) * 8.0;
     if (GDALGetRasterCount(source) == 0 || bytes > kMaxPixelBytes) return nullptr;
-    if (!HasColorTable(source)) return CopyPixels(source);
+    if (!HasColorTable(source)) return CopyPixels(source, memory);
     char** args = nullptr;
     args = CSLAddString(args, "-of");
     args = CSLAddString(args, "MEM");
@@ -147,12 +151,13 @@ int VmDataExchange::Import(const VmImportParams& params) {
     std::vector<const char*> drivers = AllowedDrivers(params.GetFileType());
     GDALDatasetH source = GDALOpenEx(params.GetFilePathName().c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY,
                                      drivers.data(), nullptr, nullptr);
-    GDALDatasetH pixels = source ? DecodeToMemory(source) : nullptr;
+    std::shared_ptr<unsigned char> memory;
+    GDALDatasetH pixels = source ? DecodeToMemory(source, memory) : nullptr;
     if (source) GDALClose(source);
     CPLPopErrorHandler();
     if (!pixels) return 0;
     PlxMBString name = params.GetDestDTName().IsEmpty() ? PlxMBString("image") : params.GetDestDTName();
-    target->AddDataset(new VmDatasetRasterMemory(target->GetUnoccupiedDatasetName(name, 1), pixels));
+    target->AddDataset(new VmDatasetRasterMemory(target->GetUnoccupiedDatasetName(name, 1), pixels, std::move(memory)));
     return 1;
 }
 
@@ -199,21 +204,8 @@ namespace {
 // A memory dataset over the block's own bytes, rows padded as they are:
 // a view of tens of megabytes is written out without a copy.
 GDALDatasetH PixelsOfBlock(const PlxRasterBlock& block) {
-    GDALDatasetH pixels =
-        GDALCreate(GDALGetDriverByName("MEM"), "", block.PixelWidth, block.PixelHeight, 0, GDT_Byte, nullptr);
-    if (!pixels) return nullptr;
-    for (int band = 0; band < 4; ++band) {
-        char pointer[64];
-        std::snprintf(pointer, sizeof pointer, "DATAPOINTER=%p", static_cast<const void*>(block.Data.data() + band));
-        char lineOffset[48];
-        std::snprintf(lineOffset, sizeof lineOffset, "LINEOFFSET=%d", block.RowBytes);
-        const char* options[] = {pointer, "PIXELOFFSET=4", lineOffset, nullptr};
-        if (GDALAddBand(pixels, GDT_Byte, const_cast<char**>(options)) != CE_None) {
-            GDALClose(pixels);
-            return nullptr;
-        }
-    }
-    return pixels;
+    auto* data = const_cast<unsigned char*>(block.Data.data());
+    return MemoryOver(data, block.PixelWidth, block.PixelHeight, 4, GDT_Byte, 4, block.RowBytes, 1);
 }
 
 } // namespace

@@ -574,8 +574,9 @@ protected:
 // engine fills them.
 class VmDatasetRasterMemory : public VmDatasetRaster {
 public:
-    // Takes over `pixels`, an in-memory GDAL dataset (GDALDatasetH).
-    VmDatasetRasterMemory(const PlxMBString& name, void* pixels);
+    // Takes over `pixels`, an in-memory GDAL dataset (GDALDatasetH), and
+    // the memory its bands lie in when it does not own that itself.
+    VmDatasetRasterMemory(const PlxMBString& name, void* pixels, std::shared_ptr<unsigned char> memory = nullptr);
     ~VmDatasetRasterMemory() override;
 
     int GetWidth() override;
@@ -590,6 +591,7 @@ public:
 
 private:
     void* m_pPixels;
+    std::shared_ptr<unsigned char> m_pMemory;  // outlives m_pPixels, which is closed first
 };
 
 // A vector dataset of the in-memory engine: its records in columns of typed

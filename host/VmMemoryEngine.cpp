@@ -12,7 +12,9 @@ namespace {
 GDALDatasetH Handle(void* p) { return static_cast<GDALDatasetH>(p); }
 } // namespace
 
-VmDatasetRasterMemory::VmDatasetRasterMemory(const PlxMBString& name, void* pixels) : m_pPixels(pixels) {
+VmDatasetRasterMemory::VmDatasetRasterMemory(const PlxMBString& name, void* pixels,
+                                             std::shared_ptr<unsigned char> memory)
+    : m_pPixels(pixels), m_pMemory(std::move(memory)) {
     m_strName = name;
     m_nType = Image;
     m_Info.Name = name;
