@@ -9,6 +9,8 @@
 #include <cpl_error.h>
 
 #include <cctype>
+#include <cmath>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -301,6 +303,20 @@ std::vector<unsigned char> VmGeometry::ToWkb() const {
 }
 
 bool VmGeometry::FromWkb(const unsigned char* data, size_t size) {
+    // A recordset walk refills one geometry record after record, and most
+    // records are plain points: those are written into the point held.
+    if (size == 21 && data && data[0] == 1 && data[1] == 1 && data[2] == 0 && data[3] == 0 && data[4] == 0 &&
+        m_pGeometry && m_pGeometry->getGeometryType() == wkbPoint) {
+        double x = 0, y = 0;
+        std::memcpy(&x, data + 5, sizeof x);
+        std::memcpy(&y, data + 13, sizeof y);
+        if (!std::isnan(x) && !std::isnan(y)) {
+            auto* point = static_cast<OGRPoint*>(m_pGeometry);
+            point->setX(x);
+            point->setY(y);
+            return true;
+        }
+    }
     OGRGeometry* geometry = nullptr;
     if (data && size > 0) {
         QuietErrors quiet;
