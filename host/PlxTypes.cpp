@@ -33,8 +33,21 @@ void PlxMBString::Format(const char* format, ...) {
 
 int PlxMBString::Find(const char* sub, int start) const {
     if (!sub || start < 0 || start > GetLength()) return -1;
-    size_t pos = m_str.find(sub, static_cast<size_t>(start));
-    return pos == std::string::npos ? -1 : static_cast<int>(pos);
+    // Readers ask this of every tag of every feature (is it "the_geom", does
+    // it hold a field's name): the first byte is looked for with memchr and
+    // only its places are compared.
+    const size_t n = std::strlen(sub);
+    if (n == 0) return start;
+    const char* data = m_str.data();
+    const char* at = data + start;
+    const char* const last = data + m_str.size();
+    while (static_cast<size_t>(last - at) >= n) {
+        at = static_cast<const char*>(std::memchr(at, sub[0], static_cast<size_t>(last - at) - n + 1));
+        if (!at) return -1;
+        if (std::memcmp(at + 1, sub + 1, n - 1) == 0) return static_cast<int>(at - data);
+        ++at;
+    }
+    return -1;
 }
 
 int PlxMBString::Find(char ch, int start) const {

@@ -233,6 +233,11 @@ int VmGeometry::GetType() const {
 }
 
 unsigned char VmGeometry::FromGML(const PlxMBString& gmlText, GMLVersionType version) {
+    double x = 0, y = 0;
+    if (gml::ReadPlainPoint(gmlText.c_str(), gmlText.str().size(), x, y) && SetPoint(x, y)) {
+        if (version == GML311 && SrsNameIsNorthFirst(RootSrsName(gmlText.str()))) m_pGeometry->swapXY();
+        return 1;
+    }
     Replace(nullptr);
     if (gmlText.IsEmpty()) return 0;
     OGRGeometry* geometry = gml::ReadCommonGeometry(gmlText.c_str(), gmlText.str().size());
@@ -296,26 +301,37 @@ bool VmGeometry::FromWkt(const PlxMBString& wkt) {
 
 std::vector<unsigned char> VmGeometry::ToWkb() const {
     std::vector<unsigned char> wkb;
-    if (!m_pGeometry) return wkb;
+    WriteWkb(wkb);
+    return wkb;
+}
+
+void VmGeometry::WriteWkb(std::vector<unsigned char>& wkb) const {
+    wkb.clear();
+    if (!m_pGeometry) return;
     wkb.resize(m_pGeometry->WkbSize());
     if (m_pGeometry->exportToWkb(wkbNDR, wkb.data(), wkbVariantIso) != OGRERR_NONE) wkb.clear();
-    return wkb;
+}
+
+bool VmGeometry::SetPoint(double x, double y) {
+    if (std::isnan(x) || std::isnan(y)) return false;
+    if (m_pGeometry && m_pGeometry->getGeometryType() == wkbPoint) {
+        auto* point = static_cast<OGRPoint*>(m_pGeometry);
+        point->setX(x);
+        point->setY(y);
+    } else {
+        Replace(new OGRPoint(x, y));
+    }
+    return true;
 }
 
 bool VmGeometry::FromWkb(const unsigned char* data, size_t size) {
     // A recordset walk refills one geometry record after record, and most
     // records are plain points: those are written into the point held.
-    if (size == 21 && data && data[0] == 1 && data[1] == 1 && data[2] == 0 && data[3] == 0 && data[4] == 0 &&
-        m_pGeometry && m_pGeometry->getGeometryType() == wkbPoint) {
+    if (size == 21 && data && data[0] == 1 && data[1] == 1 && data[2] == 0 && data[3] == 0 && data[4] == 0) {
         double x = 0, y = 0;
         std::memcpy(&x, data + 5, sizeof x);
         std::memcpy(&y, data + 13, sizeof y);
-        if (!std::isnan(x) && !std::isnan(y)) {
-            auto* point = static_cast<OGRPoint*>(m_pGeometry);
-            point->setX(x);
-            point->setY(y);
-            return true;
-        }
+        if (SetPoint(x, y)) return true;
     }
     OGRGeometry* geometry = nullptr;
     if (data && size > 0) {

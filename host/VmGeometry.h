@@ -70,6 +70,8 @@ public:
     bool FromWkt(const PlxMBString& wkt);
     // Little-endian ISO WKB; empty when the geometry holds nothing.
     std::vector<unsigned char> ToWkb() const;
+    // The same into `wkb`, whose memory is reused.
+    void WriteWkb(std::vector<unsigned char>& wkb) const;
     // Replaces the geometry by WKB; false (geometry emptied) when unreadable.
     bool FromWkb(const unsigned char* data, size_t size);
 
@@ -79,6 +81,9 @@ public:
 private:
     // Takes over `geometry` (may be null), making it 2D and linear.
     void Replace(OGRGeometry* geometry);
+    // Makes the geometry the point (x, y), reusing a point it holds; false
+    // for NaN coordinates, which are an empty point's.
+    bool SetPoint(double x, double y);
 
     int m_nType;
     OGRGeometry* m_pGeometry = nullptr;  // owned; null when nothing is held

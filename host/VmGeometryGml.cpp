@@ -166,6 +166,16 @@ OGRPolygon* PolygonOf(const pugi::xml_node& shape) {
     return outer ? polygon.release() : nullptr;
 }
 
+struct PlainNameChars {
+    bool inside[256] = {};
+    PlainNameChars() {
+        for (int c = 0; c < 256; ++c)
+            inside[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                        c == ':' || c == '-' || c == '.';
+    }
+};
+const PlainNameChars kPlainNameChars;
+
 // A point element in its plainest spelling, read as text: most features of
 // a download are points written exactly so, and even a reused tree costs
 // more than the rest of the feature. Anything else in the text (another
@@ -199,17 +209,18 @@ private:
         while (m_p < m_end && IsSpace(*m_p)) ++m_p;
     }
 
-    static bool NameChar(char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == ':' ||
-               c == '-' || c == '.';
-    }
+    static bool NameChar(char c) { return kPlainNameChars.inside[static_cast<unsigned char>(c)]; }
 
-    static bool LocalIs(const char* name, size_t length, const char* local) {
-        const char* colon = static_cast<const char*>(std::memchr(name, ':', length));
-        const char* start = colon ? colon + 1 : name;
-        const size_t size = std::strlen(local);
-        return static_cast<size_t>(name + length - start) == size && std::memcmp(start, local, size) == 0 &&
-               std::memchr(start, ':', size) == nullptr;
+    // The name after its one prefix (a second ':' is no plain name).
+    template <size_t N>
+    static bool LocalIs(const char* name, size_t length, const char (&local)[N]) {
+        const size_t size = N - 1;
+        if (length < size || std::memcmp(name + length - size, local, size) != 0) return false;
+        if (length == size) return true;
+        if (name[length - size - 1] != ':') return false;
+        for (size_t i = 0; i + size + 1 < length; ++i)
+            if (name[i] == ':') return false;
+        return true;
     }
 
     bool Name(const char*& name, size_t& length) {
@@ -241,8 +252,11 @@ private:
             Blanks();
             if (m_p >= m_end || (*m_p != '"' && *m_p != '\'')) return false;
             const char quote = *m_p++;
-            while (m_p < m_end && *m_p != quote && *m_p != '<' && *m_p != '&') ++m_p;
-            if (m_p >= m_end || *m_p++ != quote) return false;
+            const char* close = static_cast<const char*>(std::memchr(m_p, quote, static_cast<size_t>(m_end - m_p)));
+            if (!close) return false;
+            for (const char* q = m_p; q < close; ++q)
+                if (*q == '<' || *q == '&') return false;
+            m_p = close + 1;
         }
     }
 
@@ -298,9 +312,11 @@ private:
 
 } // namespace
 
+bool ReadPlainPoint(const char* text, size_t size, double& x, double& y) { return PlainPoint(text, size).Read(x, y); }
+
 OGRGeometry* ReadCommonGeometry(const char* text, size_t size) {
     double x = 0, y = 0;
-    if (PlainPoint(text, size).Read(x, y)) return new OGRPoint(x, y);
+    if (ReadPlainPoint(text, size, x, y)) return new OGRPoint(x, y);
     // A download reads one geometry per feature: a small text is parsed in
     // a buffer that each call reuses, and a point's numbers land in a reused
     // list, which spares three allocations a feature. A large text is copied

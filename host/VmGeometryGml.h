@@ -16,5 +16,10 @@ namespace gml {
 // the caller then gives to OGR. The geometry is the caller's.
 OGRGeometry* ReadCommonGeometry(const char* text, size_t size);
 
+// A Point in its plainest spelling (one coordinates tuple or pos, no
+// srsDimension, entities or comments), read as text without a tree; false
+// for anything else, which ReadCommonGeometry then reads to the same numbers.
+bool ReadPlainPoint(const char* text, size_t size, double& x, double& y);
+
 } // namespace gml
 } // namespace VMK

@@ -54,6 +54,10 @@ pugi::xml_node NextMatch(pugi::xml_node node, const char* name) {
 }
 
 PlxMBString DirectText(const pugi::xml_node& element) {
+    // Most elements hold one piece of text, which needs no gathering.
+    const pugi::xml_node first = element.first_child();
+    if (first && !first.next_sibling() && (first.type() == pugi::node_pcdata || first.type() == pugi::node_cdata))
+        return PlxMBString(first.value());
     std::string text;
     for (pugi::xml_node piece = element.first_child(); piece; piece = piece.next_sibling()) {
         if (piece.type() == pugi::node_pcdata || piece.type() == pugi::node_cdata) text += piece.value();

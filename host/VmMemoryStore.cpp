@@ -195,17 +195,23 @@ int RecordStore::Find(const std::string& name) const {
 void RecordStore::Reindex() {
     m_byName.clear();
     for (size_t i = 0; i < columns.size(); ++i) m_byName[Fold(columns[i].name)] = static_cast<int>(i);
+    m_fidColumn = Find("fid");
 }
 
 long long RecordStore::NumberFromFid(const PendingRow& row) const {
-    int column = Find("fid");
+    const int column = m_fidColumn;
     if (column <= 0 || static_cast<size_t>(column) >= row.values.size()) return 0;
     const Value& value = row.values[static_cast<size_t>(column)];
     if (value.kind != Kind::Text || value.s.empty()) return 0;
-    size_t digits = value.s.find_last_not_of("0123456789");
-    std::string number = digits == std::string::npos ? value.s : value.s.substr(digits + 1);
-    if (number.empty() || number.size() > 15 || (digits != std::string::npos && value.s[digits] != '.')) return 0;
-    return std::stoll(number);
+    // The digits at the end, after a '.' or making up the whole text.
+    const std::string& text = value.s;
+    size_t start = text.size();
+    while (start > 0 && text[start - 1] >= '0' && text[start - 1] <= '9') --start;
+    const size_t digits = text.size() - start;
+    if (digits == 0 || digits > 15 || (start > 0 && text[start - 1] != '.')) return 0;
+    long long number = 0;
+    for (size_t i = start; i < text.size(); ++i) number = number * 10 + (text[i] - '0');
+    return number;
 }
 
 bool RecordStore::RowOf(long long id, size_t& row) const {

@@ -172,6 +172,7 @@ private:
     GrowingArray<char> m_geometryBytes;
     GrowingArray<Box> m_boxes;
     std::unordered_map<std::string, int> m_byName;  // folded name -> column
+    int m_fidColumn = -1;  // the feature identifiers' column, -1 when none
     long long m_largest = 0;
     // Numbers usually grow with the rows and are 1, 2, 3...: then a number
     // is its own row index and results need no sorting. The map is built

@@ -139,7 +139,9 @@ public:
     unsigned char AddNew(VmGeometry* geometry, int) override {
         if (!Alive()) return 0;
         const RecordStore& s = S();
-        m_row = PendingRow();
+        // The buffer's memory serves record after record of a download.
+        m_row.id = 0;
+        m_row.values.clear();
         m_row.values.reserve(s.columns.size());
         for (const Column& c : s.columns) m_row.values.push_back(c.initial);
         SetRowGeometry(geometry);
@@ -251,16 +253,19 @@ private:
     bool Alive() const { return m_pDataset && m_pMemory->m_pStore; }
     RecordStore& S() const { return *m_pMemory->m_pStore; }
 
-    // A loader names the same few fields for every record: the last name
-    // asked for is remembered with its column until the columns change.
+    // A loader names the same few fields for every record: their columns
+    // are remembered by the names' exact spelling until the columns change.
     int ColumnOf(const PlxMBString& name) const {
         const RecordStore& s = S();
-        if (m_lastSchema != s.SchemaVersion() || m_lastName != name.str()) {
-            m_lastSchema = s.SchemaVersion();
-            m_lastName = name.str();
-            m_lastColumn = s.Find(m_lastName);
+        if (m_namesSchema != s.SchemaVersion()) {
+            m_names.clear();
+            m_namesSchema = s.SchemaVersion();
         }
-        return m_lastColumn;
+        for (const auto& known : m_names)
+            if (known.first == name.str()) return known.second;
+        const int column = s.Find(name.str());
+        if (m_names.size() < kNamesKept) m_names.emplace_back(name.str(), column);
+        return column;
     }
 
     bool BeginEdit() {
@@ -290,7 +295,7 @@ private:
         m_row.wkb.clear();
         m_row.box = Box();
         if (geometry && !geometry->IsEmpty()) {
-            m_row.wkb = geometry->ToWkb();
+            geometry->WriteWkb(m_row.wkb);
             const PlxRect2D bounds = geometry->GetBounds();
             m_row.box.minx = bounds.left;
             m_row.box.maxx = bounds.right;
@@ -305,9 +310,9 @@ private:
     size_t m_pos = 0;
     Edit m_edit = None;
     PendingRow m_row;
-    mutable std::string m_lastName;
-    mutable int m_lastColumn = -1;
-    mutable unsigned long long m_lastSchema = ~0ULL;
+    static constexpr size_t kNamesKept = 16;
+    mutable std::vector<std::pair<std::string, int>> m_names;
+    mutable unsigned long long m_namesSchema = ~0ULL;
     size_t m_geometryRow = kNoRow;
     bool m_geometryValid = false;
     std::unique_ptr<VmGeometry> m_geometry;

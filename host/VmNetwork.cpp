@@ -241,6 +241,9 @@ struct ProbeSink {
 constexpr size_t kProbeLookLimit = size_t(1) << 20;
 constexpr curl_off_t kProbeDrainBytes = 64 * 1024;
 
+// How much of a download into a file is received and written at a time.
+constexpr size_t kFileBufferBytes = 256 * 1024;
+
 bool RootTagIn(ProbeSink& probe, bool whole) {
     if ((!whole && probe.text.size() > kProbeLookLimit) ||
         !markup::IsUtf8Document(probe.text.data(), probe.text.size()))
@@ -462,6 +465,10 @@ PlxMBString VmHttpHelper::RequestFile(const PlxMBString& url, const PlxMBString&
         VmFile::Delete(path);
         return PlxMBString();
     }
+    // A download of megabytes would otherwise go to the file 4 KiB at a
+    // time; the buffer is the thread's, as a transfer runs on one thread.
+    thread_local std::vector<char> fileBuffer(kFileBufferBytes);
+    std::setvbuf(sink.file, fileBuffer.data(), _IOFBF, fileBuffer.size());
 
     bool ok = false;
     PlxMBString receivedType;
@@ -471,6 +478,7 @@ PlxMBString VmHttpHelper::RequestFile(const PlxMBString& url, const PlxMBString&
         PooledHandle handle;
         if (CURL* curl = handle.get()) {
             http::ApplyOptions(curl, url, user, password, settings, sink);
+            curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, static_cast<long>(kFileBufferBytes));
             if (progress) progress->Attach(curl);
             ok = http::Delivered(curl, curl_easy_perform(curl), sink, receivedType);
             // A full disk may only show when the buffered tail is flushed,

@@ -13,6 +13,9 @@
 
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #define VM_LOG_SOURCE "Src/EngineOGC/VmDatasetVectorWFS"
 
@@ -24,7 +27,7 @@ namespace {
 
 // What a feature's attribute tag must contain to fill each field: the field's
 // name without its first "old_", which the schema reader put in front of names
-// holding "zk" (the system fields' prefix). Worked out once per download, not per value.
+// holding "zk" (the system fields' prefix).
 PLX::PlxStringArray AttributeKeys(const PlxFieldInfos& fields) {
     PLX::PlxStringArray keys;
     for (const PlxFieldInfo& field : fields) {
@@ -35,6 +38,34 @@ PLX::PlxStringArray AttributeKeys(const PlxFieldInfos& fields) {
     }
     return keys;
 }
+
+} // namespace
+
+// Every feature of a download repeats the same few tags, so which fields a
+// tag fills is worked out once per tag and download.
+class VmDatasetVectorWFS::FieldMatcher {
+public:
+    explicit FieldMatcher(const PlxFieldInfos& fields) : m_keys(AttributeKeys(fields)) {}
+
+    const std::vector<int>& FieldsOf(const PlxMBString& tag) {
+        for (const auto& known : m_known)
+            if (known.first == tag.str()) return known.second;
+        std::vector<int> matched;
+        for (int i = 0; i < m_keys.GetSize(); ++i)
+            if (tag.Find(m_keys[i]) >= 0) matched.push_back(i);
+        // A document of ever new tags is read without the list growing.
+        if (m_known.size() >= kTagsKept) m_known.pop_back();
+        m_known.emplace_back(tag.str(), std::move(matched));
+        return m_known.back().second;
+    }
+
+private:
+    static constexpr size_t kTagsKept = 64;
+    PLX::PlxStringArray m_keys;
+    std::vector<std::pair<std::string, std::vector<int>>> m_known;
+};
+
+namespace {
 
 // Schemas spell their elements bare, with "xs:" or with "xsd:".
 unsigned char FindSchemaElem(VmMarkup& markup, const char* name) {
@@ -430,7 +461,7 @@ PlxMBString VmDatasetVectorWFS::AddGeometry(VmRecordset* recordset, VmMarkup& re
 }
 
 void VmDatasetVectorWFS::ReadFeature(VmMarkup& reader, VmRecordset* recordset, const PlxFieldInfos& fields,
-                                     const PLX::PlxStringArray& keys, VmGeometry* geometry, VmRefTranslator& translator,
+                                     FieldMatcher& matcher, VmGeometry* geometry, VmRefTranslator& translator,
                                      unsigned char transform, VmGeometry::GMLVersionType version) {
     // Standing on the feature element inside its member.
     PlxMBString fid = reader.GetAttrib("fid");
@@ -449,10 +480,10 @@ void VmDatasetVectorWFS::ReadFeature(VmMarkup& reader, VmRecordset* recordset, c
     if (added) {
         recordset->SetFieldValue("fid", fid);
         while (reader.FindElem()) {
-            PlxMBString tag = reader.GetTagName();
+            const std::vector<int>& filled = matcher.FieldsOf(reader.GetTagName());
+            if (filled.empty()) continue;
             PlxMBString text = reader.GetData();
-            for (int i = 0; i < fields.GetSize(); ++i)
-                if (tag.Find(keys[i]) >= 0) recordset->SetFieldValue(fields[i].Name, text);
+            for (int i : filled) recordset->SetFieldValue(fields[i].Name, text);
         }
     }
     reader.OutOfElem();
@@ -542,11 +573,11 @@ VmDataSource* VmDatasetVectorWFS::CreatDataSource(PlxMBString gmlPath, PlxMBStri
         VmRefTranslator translator;
         translator.SetPrjCoordSysSrc(source);
         translator.SetPrjCoordSysDes(lonlat);
-        const PLX::PlxStringArray keys = AttributeKeys(fields);
+        FieldMatcher matcher(fields);
         while (reader.FindElem("gml:featureMember")) {
             reader.IntoElem();
             if (reader.FindElem())
-                ReadFeature(reader, recordset, fields, keys, geometry.get(), translator, transform, version);
+                ReadFeature(reader, recordset, fields, matcher, geometry.get(), translator, transform, version);
             reader.OutOfElem();
         }
         reader.OutOfElem();

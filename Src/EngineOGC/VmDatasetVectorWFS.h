@@ -69,8 +69,9 @@ private:
 
     VmDataSourceOGC* OGCSource() const;
     PlxMBString DownloadSchema(VmDataSourceOGC& source, PlxMBString& failureCode);
+    class FieldMatcher;
     void ReadFeature(VmMarkup& reader, VmRecordset* recordset, const PlxFieldInfos& fields,
-                     const PLX::PlxStringArray& keys, VmGeometry* geometry, VmRefTranslator& translator,
+                     FieldMatcher& matcher, VmGeometry* geometry, VmRefTranslator& translator,
                      unsigned char transform, VmGeometry::GMLVersionType version);
 
     WFSFeatureType featureTypeInfo;
