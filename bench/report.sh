@@ -13,6 +13,10 @@
 #   tiles cold    a 2048 x 2048 view into an empty cache, every tile answered
 #                 after 50 ms, to a DEFLATE GeoTIFF: ogcweb view with 8 and
 #                 with 16 connections, gdal_translate with 8
+#   live server   100,000 points from the test bed's MapServer to GeoJSON,
+#                 processor time of each client (bench/wfs_features_vs_ogr.sh)
+#
+# Then the same servers answer the in-process rows (bench/inprocess.sh).
 #
 # Every measurement runs RUNS times (5) for both sides in the same run; the
 # table gives medians and ratios ours / peer (below 1: the engine is faster).
@@ -25,7 +29,7 @@ output=${2:-docs/performance.md}
 runs=${RUNS:-5}
 ogcweb="$build/apps/ogcweb"
 getmap="$build/bench/bench_getmap"
-for tool in "$ogcweb" "$getmap"; do [ -x "$tool" ] || { echo "$tool not found (build first)" >&2; exit 2; }; done
+for tool in "$ogcweb" "$getmap" "$build/bench/bench_engine" "$build/bench/bench_gdal"; do [ -x "$tool" ] || { echo "$tool not found (build first)" >&2; exit 2; }; done
 for tool in gdalinfo gdal_translate ogr2ogr /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "$tool not found" >&2; exit 2; }
 done
@@ -157,6 +161,18 @@ row "tiles, 2048 x 2048 cold fill at 50 ms a tile, 8 connections (ms)" "$ours8" 
     "$(ratio "$ours8" "$gdal")"
 row "tiles, the same with 16 connections (ms)" "$ours16" "gdal_translate, 8" "$gdal" "$(ratio "$ours16" "$gdal")"
 
+# --- the live-server check: 100,000 points from the test bed's MapServer,
+# the clients' processor time (the server's own work is the same for both)
+echo "features from MapServer" >&2
+live=$(RUNS=$runs bench/wfs_features_vs_ogr.sh "$build")
+ours=$(echo "$live" | awk '/^ogcweb features:/ { printf "%d", $6 * 1000 }')
+gdal=$(echo "$live" | awk '/^ogr2ogr:/ { printf "%d", $5 * 1000 }')
+row "features, 100,000 points from MapServer to GeoJSON, processor time (ms, mean)" "$ours" "ogr2ogr" "$gdal" \
+    "$(ratio "$ours" "$gdal")"
+
+# --- the cost per call inside one process, on the same servers
+inprocess=$(REPLAY_PORT=$replay WFS_PORT=$wfs TILES_PORT=$tiles SLOW_PORT=$slow bench/inprocess.sh "$build")
+
 mkdir -p "$(dirname "$output")"
 {
     echo "# Performance against peers"
@@ -167,9 +183,20 @@ mkdir -p "$(dirname "$output")"
     echo "loopback servers, which replay prepared answers. Ratio = ours / peer: below 1 the engine"
     echo "is faster (or smaller)."
     echo
+    echo "## Whole processes"
+    echo
     echo "| measurement | ours | peer | peer's | ratio |"
     echo "|---|---:|---|---:|---:|"
     printf '%s\n' "${rows[@]}"
+    echo
+    echo "## Per call inside one process"
+    echo
+    echo "\`bench_engine\` loads the plug-in with dlopen, opens the data source once and repeats one"
+    echo "operation; \`bench_gdal\` does the same work through GDAL's library (its WMS, WFS and WMTS"
+    echo "drivers, a Memory layer for the features). Medians of three rounds of each side in turns;"
+    echo "speed-up = GDAL's time / ours."
+    echo
+    echo "$inprocess"
     echo
     cat bench/performance-notes.md
 } >"$output"

@@ -216,7 +216,9 @@ private:
             const char* lt = static_cast<const char*>(std::memchr(m_s + m_pos, '<', m_n - m_pos));
             if (!lt) return Fail("Start-end tags mismatch", m_n);
             m_pos = static_cast<size_t>(lt - m_s);
-            if (Starts("</")) {
+            // Decided by the byte after '<': most tags are start and end tags.
+            const char next = m_pos + 1 < m_n ? m_s[m_pos + 1] : '\0';
+            if (next == '/') {
                 if (!EndTag(open.back().first, open.back().second)) return false;
                 open.pop_back();
                 if (open.size() == 1) {
@@ -224,14 +226,16 @@ private:
                     m_outline.children.push_back(child);
                     Report();
                 }
-            } else if (Starts("<!--")) {
-                if (!SkipPast("-->", "Error parsing comment")) return false;
-            } else if (Starts("<![CDATA[")) {
-                if (!SkipPast("]]>", "Error parsing CDATA section")) return false;
-            } else if (Starts("<?")) {
+            } else if (next == '!') {
+                if (Starts("<!--")) {
+                    if (!SkipPast("-->", "Error parsing comment")) return false;
+                } else if (Starts("<![CDATA[")) {
+                    if (!SkipPast("]]>", "Error parsing CDATA section")) return false;
+                } else {
+                    return Fail("Unrecognized tag", m_pos);
+                }
+            } else if (next == '?') {
                 if (!SkipPast("?>", "Error parsing document declaration/processing instruction")) return false;
-            } else if (Starts("<!")) {
-                return Fail("Unrecognized tag", m_pos);
             } else {
                 ElementSpan span;
                 if (!StartTag(span, empty)) return false;
