@@ -24,6 +24,7 @@ const Command* const kCommands[] = {
     &FeaturesCommand(),
     &CoverageCommand(),
     &ViewCommand(),
+    &ServeCommand(),
 };
 
 // Commands made for one kind of service open that kind unless --kind says

@@ -23,6 +23,7 @@ const Command& FeatureInfoCommand();
 const Command& FeaturesCommand();
 const Command& CoverageCommand();
 const Command& ViewCommand();
+const Command& ServeCommand();
 
 // The one address every subcommand takes; UsageError when missing or doubled.
 std::string SingleUrl(const ParsedArgs& args);

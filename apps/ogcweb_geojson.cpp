@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <memory>
 #include <vector>
@@ -208,7 +209,8 @@ void AppendJsonNumber(std::string& out, const std::string& text) {
     out += IsJsonNumber(buffer) ? buffer : "null";
 }
 
-int WriteFeatureCollection(VMK::VmRecordset& records, const std::string& path) {
+int AppendFeatureCollection(VMK::VmRecordset& records, std::string& out, const std::function<void()>& afterEach,
+                            int limit) {
     // The fields of the records as downloaded, which the recordset's own
     // dataset has; the feature dataset may show others.
     VMK::PlxFieldInfos fields;
@@ -220,33 +222,37 @@ int WriteFeatureCollection(VMK::VmRecordset& records, const std::string& path) {
         AppendJsonString(key, fields[i].Name.c_str(), fields[i].Name.GetLength());
         keys.push_back(key + ":");
     }
+    int count = 0;
+    out += "{\"type\":\"FeatureCollection\",\"features\":[";
+    for (records.MoveFirst(); !records.IsEOF() && (limit < 0 || count < limit); records.MoveNext()) {
+        out += count ? ",\n{\"type\":\"Feature\"" : "\n{\"type\":\"Feature\"";
+        const int id = records.GetID();
+        if (id > 0) out.append(",\"id\":").append(std::to_string(id));
+        out += ",\"properties\":{";
+        for (int i = 0; i < fields.GetSize(); ++i) {
+            out += keys[static_cast<size_t>(i)];
+            AppendJsonValue(out, fields[i], records.GetFieldValue(fields[i].Name).str());
+        }
+        out += "},\"geometry\":";
+        VMK::VmGeometry* geometry = records.GetGeometry();
+        const PLX::PlxMBString json = geometry ? geometry->ToGeoJSON() : PLX::PlxMBString();
+        if (json.IsEmpty()) out += "null";
+        else out.append(json.c_str(), static_cast<size_t>(json.GetLength()));
+        out += '}';
+        ++count;
+        if (afterEach) afterEach();
+    }
+    out += "\n]}\n";
+    return count;
+}
 
+int WriteFeatureCollection(VMK::VmRecordset& records, const std::string& path) {
     bool written = false;
     int count = 0;
     {
         BufferedFile file(path);
         if (!file.IsOpen()) return -1;
-        std::string& out = file.Text();
-        out += "{\"type\":\"FeatureCollection\",\"features\":[";
-        for (records.MoveFirst(); !records.IsEOF(); records.MoveNext()) {
-            out += count ? ",\n{\"type\":\"Feature\"" : "\n{\"type\":\"Feature\"";
-            const int id = records.GetID();
-            if (id > 0) out.append(",\"id\":").append(std::to_string(id));
-            out += ",\"properties\":{";
-            for (int i = 0; i < fields.GetSize(); ++i) {
-                out += keys[static_cast<size_t>(i)];
-                AppendJsonValue(out, fields[i], records.GetFieldValue(fields[i].Name).str());
-            }
-            out += "},\"geometry\":";
-            VMK::VmGeometry* geometry = records.GetGeometry();
-            const PLX::PlxMBString json = geometry ? geometry->ToGeoJSON() : PLX::PlxMBString();
-            if (json.IsEmpty()) out += "null";
-            else out.append(json.c_str(), static_cast<size_t>(json.GetLength()));
-            out += '}';
-            ++count;
-            file.FlushIfFull();
-        }
-        out += "\n]}\n";
+        count = AppendFeatureCollection(records, file.Text(), [&file] { file.FlushIfFull(); });
         written = file.Close();
     }
     if (!written) {

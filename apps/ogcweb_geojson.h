@@ -2,6 +2,7 @@
 // recordset, through one buffer that goes to the file in large writes.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace VMK {
@@ -19,6 +20,12 @@ void AppendJsonString(std::string& out, const char* text, size_t length);
 // it is, otherwise the shortest text of its value that reads back the same;
 // null for no value or text that is no finite number.
 void AppendJsonNumber(std::string& out, const std::string& text);
+
+// Appends the records as a feature collection to `out`, calling `afterEach`
+// (when given) after each feature, which may take the text so far away; at
+// most `limit` features when it is not negative. The number of features.
+int AppendFeatureCollection(VMK::VmRecordset& records, std::string& out, const std::function<void()>& afterEach = {},
+                            int limit = -1);
 
 // Writes the records as a feature collection; the number of features, or
 // -1 when the file could not be written (nothing is left behind then).

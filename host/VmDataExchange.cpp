@@ -52,26 +52,6 @@ bool HasColorTable(GDALDatasetH ds) {
     return GDALGetRasterCount(ds) == 1 && GDALGetRasterColorTable(GDALGetRasterBand(ds, 1)) != nullptr;
 }
 
-// A memory dataset over bytes that stay the caller's: band b's first value
-// at data + b * bandSpacing, the rest `pixel` and `line` bytes apart.
-GDALDatasetH MemoryOver(unsigned char* data, int width, int height, int bands, GDALDataType type, GSpacing pixel,
-                        GSpacing line, GSpacing bandSpacing) {
-    GDALDatasetH memory = GDALCreate(GDALGetDriverByName("MEM"), "", width, height, 0, type, nullptr);
-    if (!memory) return nullptr;
-    for (int band = 0; band < bands; ++band) {
-        char pointer[64], pixelOffset[48], lineOffset[48];
-        std::snprintf(pointer, sizeof pointer, "DATAPOINTER=%p", static_cast<void*>(data + band * bandSpacing));
-        std::snprintf(pixelOffset, sizeof pixelOffset, "PIXELOFFSET=%lld", static_cast<long long>(pixel));
-        std::snprintf(lineOffset, sizeof lineOffset, "LINEOFFSET=%lld", static_cast<long long>(line));
-        const char* options[] = {pointer, pixelOffset, lineOffset, nullptr};
-        if (GDALAddBand(memory, type, const_cast<char**>(options)) != CE_None) {
-            GDALClose(memory);
-            return nullptr;
-        }
-    }
-    return memory;
-}
-
 // The pixels of a decoded file in a memory dataset: one pixel-interleaved
 // read of every band (the image drivers then decode the whole picture at
 // once, without going through their block cache) straight into the pixel

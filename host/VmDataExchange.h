@@ -3,6 +3,8 @@
 // file readers and writers only (never its network drivers).
 #pragma once
 
+#include <vector>
+
 #include "VmEngine.h"
 
 namespace VMK {
@@ -79,6 +81,30 @@ public:
     // world file (".pgw") for ".png". False for another pixel format or file
     // type, a block without pixels or bounds, or a failed write.
     static bool ExportRasterBlock(const PlxRasterBlock& block, const VmPrjCoordSys& prj, const PlxMBString& path);
+
+    // Pictures for a screen (VmDataExchangeRender.cpp): a raster that holds
+    // pixels (an imported map or coverage), or an RGBA block, whose pixels
+    // lie in the system named `sourceCrs` ("EPSG:4326"), drawn into `width` x
+    // `height` pixels of `view` in the system `viewCrs`, warped when the two
+    // differ, transparent where it has no pixels, as PNG. Data of one band
+    // or of another type than bytes is stretched from its smallest to its
+    // largest value (no-data left out) into grey. False for a raster without
+    // pixels, systems that do not convert, or a size beyond 8192.
+    struct ScreenPicture {
+        std::vector<unsigned char> Png;
+        bool Stretched = false;   // grey from Min (black) to Max (white)
+        double Min = 0.0, Max = 0.0;
+    };
+    static bool RenderRaster(VmDatasetRaster* raster, const PlxMBString& sourceCrs, const PlxMBString& viewCrs,
+                             const PlxRect2D& view, int width, int height, ScreenPicture& out);
+    static bool RenderRasterBlock(const PlxRasterBlock& block, const PlxMBString& sourceCrs,
+                                  const PlxMBString& viewCrs, const PlxRect2D& view, int width, int height,
+                                  ScreenPicture& out);
+    // Band 1 of a raster that holds pixels at the point (x, y) of the system
+    // `crs`; false outside the raster, on its no-data value, or when the
+    // systems do not convert.
+    static bool SampleRaster(VmDatasetRaster* raster, const PlxMBString& sourceCrs, const PlxMBString& crs,
+                             double x, double y, double& value);
 
 private:
     VmDataSource* m_pTarget = nullptr;
