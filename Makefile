@@ -8,7 +8,7 @@ PREFIX ?= /usr/local
 
 DEBIAN_PACKAGES = build-essential cmake pkg-config libcurl4-openssl-dev libpugixml-dev \
   libgdal-dev libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev \
-  cgi-mapserver python3 gdal-bin mapproxy
+  cgi-mapserver python3 gdal-bin mapproxy libjs-leaflet chromium
 
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
@@ -23,12 +23,13 @@ TSAN_DIR ?= build-tsan
 # the tiled datasets.
 TSAN_TESTS = *Concurrent*:*StopInTheMiddle*:*Parallel*:WMTSTest.*:TileCacheStub.*:HttpTransfers.*
 
-.PHONY: all deps build test sanitize tsan fuzz demo bench install clean reliability
+.PHONY: all deps build test sanitize tsan fuzz demo view bench install clean reliability
 
 all: build
 
 deps:
 	@./scripts/install-deps.sh $(DEBIAN_PACKAGES)
+	@command -v node >/dev/null && command -v npm >/dev/null || ./scripts/install-deps.sh nodejs npm
 
 build: deps
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -53,6 +54,11 @@ reliability: deps
 # results in demo-out/.
 demo: build
 	./scripts/demo.sh
+
+# The sample service, its tile service and the viewer on all of them; the
+# page's address is printed, Ctrl-C stops everything.
+view: build
+	./scripts/view.sh
 
 # The capabilities reader on its own, then the engine against its peers on
 # loopback servers: the comparison goes to docs/performance.md.

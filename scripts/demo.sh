@@ -110,6 +110,11 @@ echo
 echo "== ogcweb view: Demoland from the tile service"
 "$ogcweb" view "$tiles_url" --layer basemap --bbox "$demoland" --size 512x800 -o "$out/tiles-view.png" \
     --cache "$tile_cache" --log "$out/ogcweb.log"
+
+echo
+echo "== ogcweb serve: every kind on one map in the browser (demo-out/viewer.png)"
+scripts/viewer-screenshot.sh "$build" "$out/viewer.png" "$url" "$ows" "$tiles_url" "$out/ogcweb.log"
+
 stop_tiles
 echo
 echo "== ogcweb view: the same with the tile service stopped, from the cache"

@@ -91,7 +91,7 @@ function worldBounds() {
 class ViewPicture {
   constructor(service, dataset, pane, note, opacity) {
     Object.assign(this, { service, dataset, pane, note, opacity, on: false, busy: false, again: false,
-                          image: null, drawnView: null, url: null });
+                          image: null, drawnView: null, url: null, tried: false });
     this.onMove = () => this.refresh();
   }
 
@@ -130,6 +130,7 @@ class ViewPicture {
       showError(this.note, error);
     } finally {
       this.busy = false;
+      this.tried = true;
       if (this.again && this.on) this.refresh();
       refreshStatus();
     }
@@ -214,7 +215,7 @@ const palette = ['#c0392b', '#1f618d', '#117a65', '#b9770e', '#6c3483', '#2e4053
 function featureDataset(service, dataset, box) {
   const note = element('div', { class: 'note' });
   const filter = element('input', { type: 'text', placeholder: 'condition, e.g. population > 100000' });
-  const state = { on: false, layer: null, busy: false, again: false };
+  const state = { on: false, layer: null, busy: false, again: false, tried: false };
   const colour = palette[dataset.id % palette.length];
   const style = feature => {
     const type = feature && feature.geometry ? feature.geometry.type : '';
@@ -254,6 +255,7 @@ function featureDataset(service, dataset, box) {
       showError(note, error);
     } finally {
       state.busy = false;
+      state.tried = true;
       if (state.again && state.on) draw();
       refreshStatus();
     }
@@ -331,10 +333,11 @@ function tileDataset(service, dataset, box) {
   const note = element('div', { class: 'note' },
                        `${dataset.tiles.levels} levels of ${dataset.tiles.tileSize} pixel tiles`);
   box.append(note);
+  const overlay = { kind: 'tiles', service, dataset, layer, loading: false,
+                    show(on) { if (on) layer.addTo(viewer.map); else { layer.remove(); overlay.loading = false; } } };
+  layer.on('loading', () => { overlay.loading = true; });
   layer.on('tileerror', () => refreshStatus());
-  layer.on('load', () => refreshStatus());
-  const overlay = { kind: 'tiles', service, dataset, layer,
-                    show(on) { if (on) layer.addTo(viewer.map); else layer.remove(); } };
+  layer.on('load', () => { overlay.loading = false; refreshStatus(); });
   viewer.overlays.push(overlay);
   return overlay;
 }
@@ -358,9 +361,10 @@ function datasetBox(service, dataset, showAll) {
     return box;
   }
   toggle.addEventListener('change', () => overlay.show(toggle.checked));
-  // Maps and tiles are shown from the start; features and coverages when
-  // asked for (or with ?show=all).
-  if (showAll || dataset.kind === 'map' || dataset.kind === 'tiles') {
+  // Maps and a service's first tile layer are shown from the start;
+  // features and coverages when asked for (or all of them with ?show=all).
+  const firstTiles = dataset.kind === 'tiles' && service.datasets.find(d => d.kind === 'tiles') === dataset;
+  if (firstTiles || (dataset.kind !== 'tiles' && (showAll || dataset.kind === 'map'))) {
     toggle.checked = true;
     overlay.show(true);
   }
