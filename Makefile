@@ -8,7 +8,8 @@ PREFIX ?= /usr/local
 
 DEBIAN_PACKAGES = build-essential cmake pkg-config libcurl4-openssl-dev libpugixml-dev \
   libgdal-dev libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev \
-  cgi-mapserver python3 gdal-bin mapproxy libjs-leaflet chromium
+  cgi-mapserver python3 gdal-bin mapproxy libjs-leaflet chromium \
+  pybind11-dev python3-dev python3-numpy python3-geopandas python3-owslib python3-gdal
 
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60

@@ -209,36 +209,43 @@ void AppendJsonNumber(std::string& out, const std::string& text) {
     out += IsJsonNumber(buffer) ? buffer : "null";
 }
 
-int AppendFeatureCollection(VMK::VmRecordset& records, std::string& out, const std::function<void()>& afterEach,
-                            int limit) {
+FeatureWriter::FeatureWriter(VMK::VmRecordset& records) : m_records(records) {
     // The fields of the records as downloaded, which the recordset's own
     // dataset has; the feature dataset may show others.
-    VMK::PlxFieldInfos fields;
-    if (records.GetDataset()) records.GetDataset()->GetFieldInfos(fields);
+    if (records.GetDataset()) records.GetDataset()->GetFieldInfos(m_fields);
     // Field names are the same for every feature: quoted once.
-    std::vector<std::string> keys;
-    for (int i = 0; i < fields.GetSize(); ++i) {
+    for (int i = 0; i < m_fields.GetSize(); ++i) {
         std::string key = i ? "," : "";
-        AppendJsonString(key, fields[i].Name.c_str(), fields[i].Name.GetLength());
-        keys.push_back(key + ":");
+        AppendJsonString(key, m_fields[i].Name.c_str(), m_fields[i].Name.GetLength());
+        m_keys.push_back(key + ":");
     }
+}
+
+void FeatureWriter::Append(std::string& out) const {
+    out += "{\"type\":\"Feature\"";
+    const int id = m_records.GetID();
+    if (id > 0) out.append(",\"id\":").append(std::to_string(id));
+    out += ",\"properties\":{";
+    for (int i = 0; i < m_fields.GetSize(); ++i) {
+        out += m_keys[static_cast<size_t>(i)];
+        AppendJsonValue(out, m_fields[i], m_records.GetFieldValue(m_fields[i].Name).str());
+    }
+    out += "},\"geometry\":";
+    VMK::VmGeometry* geometry = m_records.GetGeometry();
+    const PLX::PlxMBString json = geometry ? geometry->ToGeoJSON() : PLX::PlxMBString();
+    if (json.IsEmpty()) out += "null";
+    else out.append(json.c_str(), static_cast<size_t>(json.GetLength()));
+    out += '}';
+}
+
+int AppendFeatureCollection(VMK::VmRecordset& records, std::string& out, const std::function<void()>& afterEach,
+                            int limit) {
+    const FeatureWriter writer(records);
     int count = 0;
     out += "{\"type\":\"FeatureCollection\",\"features\":[";
     for (records.MoveFirst(); !records.IsEOF() && (limit < 0 || count < limit); records.MoveNext()) {
-        out += count ? ",\n{\"type\":\"Feature\"" : "\n{\"type\":\"Feature\"";
-        const int id = records.GetID();
-        if (id > 0) out.append(",\"id\":").append(std::to_string(id));
-        out += ",\"properties\":{";
-        for (int i = 0; i < fields.GetSize(); ++i) {
-            out += keys[static_cast<size_t>(i)];
-            AppendJsonValue(out, fields[i], records.GetFieldValue(fields[i].Name).str());
-        }
-        out += "},\"geometry\":";
-        VMK::VmGeometry* geometry = records.GetGeometry();
-        const PLX::PlxMBString json = geometry ? geometry->ToGeoJSON() : PLX::PlxMBString();
-        if (json.IsEmpty()) out += "null";
-        else out.append(json.c_str(), static_cast<size_t>(json.GetLength()));
-        out += '}';
+        out += count ? ",\n" : "\n";
+        writer.Append(out);
         ++count;
         if (afterEach) afterEach();
     }

@@ -4,6 +4,9 @@
 
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "VmEngine.h"
 
 namespace VMK {
 class VmRecordset;
@@ -20,6 +23,20 @@ void AppendJsonString(std::string& out, const char* text, size_t length);
 // it is, otherwise the shortest text of its value that reads back the same;
 // null for no value or text that is no finite number.
 void AppendJsonNumber(std::string& out, const std::string& text);
+
+// One record of a recordset as a GeoJSON feature: its fields (as the
+// recordset's dataset lists them), its number as "id" and its geometry.
+class FeatureWriter {
+public:
+    explicit FeatureWriter(VMK::VmRecordset& records);
+    // Appends the current record of the recordset.
+    void Append(std::string& out) const;
+
+private:
+    VMK::VmRecordset& m_records;
+    VMK::PlxFieldInfos m_fields;
+    std::vector<std::string> m_keys;
+};
 
 // Appends the records as a feature collection to `out`, calling `afterEach`
 // (when given) after each feature, which may take the text so far away; at

@@ -173,6 +173,10 @@ row "features, 100,000 points from MapServer to GeoJSON, processor time (ms, mea
 # --- the cost per call inside one process, on the same servers
 inprocess=$(REPLAY_PORT=$replay WFS_PORT=$wfs TILES_PORT=$tiles SLOW_PORT=$slow bench/inprocess.sh "$build")
 
+# --- the Python module against OWSLib, in the same Python
+echo "python module against OWSLib" >&2
+frompython=$(PYTHONPATH="$build/python" "$python" bench/python_vs_owslib.py "$big" "$points" "$runs")
+
 mkdir -p "$(dirname "$output")"
 {
     echo "# Performance against peers"
@@ -197,6 +201,14 @@ mkdir -p "$(dirname "$output")"
     echo "speed-up = GDAL's time / ours."
     echo
     echo "$inprocess"
+    echo
+    echo "## From Python"
+    echo
+    echo "The \`ogcweb\` module (python/) against OWSLib, both in Debian's Python, each round opening"
+    echo "the service afresh, the sides in turns; medians. Goals: 10x on capabilities; features as"
+    echo "Python objects at least as fast as OWSLib's download and parse of the same GML."
+    echo
+    echo "$frompython"
     echo
     cat bench/performance-notes.md
 } >"$output"

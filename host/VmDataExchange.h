@@ -106,6 +106,25 @@ public:
     static bool SampleRaster(VmDatasetRaster* raster, const PlxMBString& sourceCrs, const PlxMBString& crs,
                              double x, double y, double& value);
 
+    // The pixels of a raster that holds them, as one array of rows x
+    // columns x bands: the raster's own memory when its bands lie
+    // interleaved in one block (`Copied` false; `Memory` keeps it alive),
+    // else a copy. `Type` is the element's kind in numpy's letters ("u1",
+    // "i2", "u2", "i4", "u4", "f4", "f8"). False for a raster without
+    // pixels or of another data type (complex values).
+    struct PixelArray {
+        std::shared_ptr<unsigned char> Memory;
+        unsigned char* Data = nullptr;
+        int Width = 0, Height = 0, Bands = 0;
+        const char* Type = "";
+        int ItemBytes = 0;
+        bool Copied = false;
+        double Transform[6] = {0, 1, 0, 0, 0, -1};  // GDAL's geotransform
+        bool HasNoData = false;
+        double NoData = 0.0;
+    };
+    static bool PixelArrayOf(VmDatasetRaster* raster, PixelArray& out);
+
 private:
     VmDataSource* m_pTarget = nullptr;
 };

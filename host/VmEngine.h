@@ -588,6 +588,9 @@ public:
     void SetGeoReference(const PlxRect2D& rect) override;
     // The GDAL dataset holding the pixels, for the host's own writers.
     void* GetPixels() const { return m_pPixels; }
+    // The block the pixels lie in, rows x columns x bands interleaved as
+    // imported; null when GDAL holds them itself.
+    const std::shared_ptr<unsigned char>& GetMemory() const { return m_pMemory; }
 
 private:
     void* m_pPixels;

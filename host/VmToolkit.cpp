@@ -138,7 +138,16 @@ void VmLogFile::RecordLog(int level, const char* message, const char* detail, co
     Append(entry);
 }
 
+namespace {
+thread_local VmLogCapture* t_capture = nullptr;
+} // namespace
+
+VmLogCapture::VmLogCapture() : m_outer(t_capture) { t_capture = this; }
+
+VmLogCapture::~VmLogCapture() { t_capture = m_outer; }
+
 void VmLogFile::Append(const VmLogEntry& entry) {
+    for (VmLogCapture* capture = t_capture; capture; capture = capture->m_outer) capture->m_entries.push_back(entry);
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_entries.size() >= kKeptEntries) m_entries.erase(m_entries.begin());
     m_entries.push_back(entry);

@@ -133,6 +133,24 @@ private:
     std::vector<VmLogEntry> m_entries;
 };
 
+// Collects the entries recorded on the constructing thread while it lives,
+// so that a host serving several callers at once (the Python module) tells
+// each call the codes it caused; an inner capture's entries reach the outer
+// ones too. Entries still go to the log as always.
+class VmLogCapture {
+public:
+    VmLogCapture();
+    ~VmLogCapture();
+    VmLogCapture(const VmLogCapture&) = delete;
+    VmLogCapture& operator=(const VmLogCapture&) = delete;
+    const std::vector<VmLogEntry>& Entries() const { return m_entries; }
+
+private:
+    friend class VmLogFile;
+    std::vector<VmLogEntry> m_entries;
+    VmLogCapture* m_outer;
+};
+
 // Every source file of the plug-in installs the crash dump when the library is
 // loaded.
 #define VM_INSTALL_CRASH_DUMP() \

@@ -11,4 +11,15 @@ cmake -S tests/install -B "$prefix/consumer" -DCMAKE_PREFIX_PATH="$prefix/usr" >
 cmake --build "$prefix/consumer" >/dev/null
 "$prefix/consumer/consumer"
 "$prefix/usr/bin/ogcweb" --version
+# The Python module, where Debian's Python finds a prefix's packages, with
+# the engine installed beside it (not the build tree's).
+if [ -d "$build/python" ]; then
+    pyver=$(/usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    engine=$(cd / && PYTHONPATH="$prefix/usr/lib/python$pyver/dist-packages" /usr/bin/python3 -c \
+        'import ogcweb; print(ogcweb._ogcweb.engine_path())')
+    case "$engine" in
+        "$prefix"/*) echo "python module: engine $engine" ;;
+        *) echo "the installed Python module loads $engine, not the installed engine" >&2; exit 1 ;;
+    esac
+fi
 echo "install check: ok"

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <csignal>
 #include <fstream>
 #include <sstream>
@@ -151,4 +153,42 @@ TEST(VmFileTest, PathsAndTemporaryFiles) {
     EXPECT_TRUE(VmFile::Delete(a));
     EXPECT_FALSE(VmFile::Delete(a));
     EXPECT_FALSE(VmFile64().Open(folder.Path("absent"), 2, 0));
+}
+
+// Each thread's capture gets the entries logged on that thread only; an
+// inner capture's entries reach the outer one, and the log keeps them all.
+TEST(LogCapture, KeepsEachThreadsEntries) {
+    VmLogFile& log = VmLogFile::GetInstance(false);
+    log.ClearEntries();
+    std::vector<std::string> first, second;
+    auto codes = [](const VmLogCapture& capture) {
+        std::vector<std::string> out;
+        for (const VmLogEntry& e : capture.Entries()) out.push_back(e.code.str());
+        return out;
+    };
+    std::thread a([&] {
+        VmLogCapture capture;
+        for (int i = 0; i < 50; ++i) log.RecordLog(300, "TTa001", __FILE__, __LINE__);
+        first = codes(capture);
+    });
+    std::thread b([&] {
+        VmLogCapture capture;
+        for (int i = 0; i < 50; ++i) log.RecordLog(300, "TTb001", __FILE__, __LINE__);
+        second = codes(capture);
+    });
+    a.join();
+    b.join();
+    EXPECT_EQ(first, std::vector<std::string>(50, "TTa001"));
+    EXPECT_EQ(second, std::vector<std::string>(50, "TTb001"));
+    EXPECT_EQ(log.CountEntries("TTa001") + log.CountEntries("TTb001"), 100);
+
+    VmLogCapture outer;
+    {
+        VmLogCapture inner;
+        log.RecordLog(300, "TTc001", __FILE__, __LINE__);
+        EXPECT_EQ(codes(inner), std::vector<std::string>{"TTc001"});
+    }
+    log.RecordLog(300, "TTc002", __FILE__, __LINE__);
+    EXPECT_EQ(codes(outer), (std::vector<std::string>{"TTc001", "TTc002"}));
+    log.ClearEntries();
 }
