@@ -45,31 +45,6 @@ Pixel ParsePixel(const std::string& text, int width, int height) {
     return pixel;
 }
 
-// The engine leaves answers it could not read where it downloaded them; a
-// folder of our own, removed afterwards, keeps them out of the user's
-// temporary folder.
-class DownloadFolder {
-public:
-    DownloadFolder() : m_previous(VMK::VmFile::GetTempDir().str()) {
-        std::string pattern = m_previous + "/ogcweb-featureinfo-XXXXXX";
-        if (::mkdtemp(&pattern[0])) {
-            m_dir = pattern;
-            VMK::VmFile::SetTempDir(m_dir.c_str());
-        }
-    }
-    ~DownloadFolder() {
-        if (m_dir.empty()) return;
-        VMK::VmFile::SetTempDir(m_previous.c_str());
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
-    DownloadFolder(const DownloadFolder&) = delete;
-    DownloadFolder& operator=(const DownloadFolder&) = delete;
-
-private:
-    std::string m_previous;
-    std::string m_dir;
-};
 
 // Servers' texts may carry line ends and other control bytes inside names and
 // values; shown escaped, every field stays on one line.
@@ -115,7 +90,7 @@ int RunFeatureInfo(const ParsedArgs& args) {
         if (!raster->SetVisibleLayers(names)) throw session.Fail("cannot show the layers given", session.TakeLogEntries());
     }
 
-    DownloadFolder downloads;
+    DownloadFolder downloads("featureinfo");
     // The service is asked about a pixel of the map it drew last, so the map
     // is drawn first.
     session.TakeLogEntries();

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -348,7 +349,11 @@ int RunServe(const ParsedArgs& args) {
     sigaddset(&stopping, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopping, nullptr);
 
+    // Declared first, so that it goes after the services: what they leave
+    // behind goes with it.
+    std::unique_ptr<DownloadFolder> downloads;
     ViewerServices services(args, ServeCommand(), specs, budget);
+    downloads.reset(new DownloadFolder("serve"));
 
     httplib::Server server;
     server.set_read_timeout(30, 0);

@@ -217,6 +217,21 @@ void Session::EndProgressLine() {
     if (m_progress) m_progress->Interrupt();
 }
 
+DownloadFolder::DownloadFolder(const std::string& purpose) : m_previous(VMK::VmFile::GetTempDir().str()) {
+    std::string pattern = m_previous + "/ogcweb-" + purpose + "-XXXXXX";
+    if (::mkdtemp(&pattern[0])) {
+        m_dir = pattern;
+        VMK::VmFile::SetTempDir(m_dir.c_str());
+    }
+}
+
+DownloadFolder::~DownloadFolder() {
+    if (m_dir.empty()) return;
+    VMK::VmFile::SetTempDir(m_previous.c_str());
+    std::error_code ec;
+    fs::remove_all(m_dir, ec);
+}
+
 const char* DatasetTypeWord(int type) {
     switch (type) {
     case VMK::VmDataset::Tabular: return "table";

@@ -61,6 +61,22 @@ private:
     std::string m_url;
 };
 
+// The engine leaves answers it could not read where it downloaded them; a
+// folder of our own under the temporary folder, made the engine's while
+// this lives and removed with what it holds afterwards, keeps them out of
+// the user's. `purpose` names it ("ogcweb-featureinfo-XXXXXX").
+class DownloadFolder {
+public:
+    explicit DownloadFolder(const std::string& purpose);
+    ~DownloadFolder();
+    DownloadFolder(const DownloadFolder&) = delete;
+    DownloadFolder& operator=(const DownloadFolder&) = delete;
+
+private:
+    std::string m_previous;
+    std::string m_dir;
+};
+
 // "map", "coverage", "features", ... for a dataset type number.
 const char* DatasetTypeWord(int type);
 // "EPSG:4326", or "none" for a dataset without a coordinate system.
