@@ -307,24 +307,24 @@ void Routes(httplib::Server& server, ViewerServices& services, const fs::path& w
 // ---------------------------------------------------------------------------
 // Running until interrupted
 
-std::vector<ServiceSpec> Specs(const ParsedArgs& args) {
-    std::vector<ServiceSpec> specs;
+std::vector<ServiceEntry> ServiceEntries(const ParsedArgs& args) {
+    std::vector<ServiceEntry> entries;
     const std::vector<std::string>& urls = args.Positionals();
     if (urls.size() > 1) throw UsageError("one service address expected, got also \"" + urls[1] + "\"");
-    if (!urls.empty()) specs.push_back({args.Value("kind", "wms"), urls[0]});
+    if (!urls.empty()) entries.push_back({args.Value("kind", "wms"), urls[0]});
     for (const std::string& entry : args.Values("service")) {
         const size_t equals = entry.find('=');
         const std::string kind = entry.substr(0, equals);
         if (equals == std::string::npos || (kind != "wms" && kind != "wfs" && kind != "wcs" && kind != "wmts"))
             throw UsageError("--service must be KIND=URL with KIND wms, wfs, wcs or wmts, not \"" + entry + "\"");
-        specs.push_back({kind, entry.substr(equals + 1)});
+        entries.push_back({kind, entry.substr(equals + 1)});
     }
-    if (specs.empty()) throw UsageError("the service address (URL) is missing");
-    return specs;
+    if (entries.empty()) throw UsageError("the service address (URL) is missing");
+    return entries;
 }
 
 int RunServe(const ParsedArgs& args) {
-    const std::vector<ServiceSpec> specs = Specs(args);
+    const std::vector<ServiceEntry> entries = ServiceEntries(args);
     const std::string bind = args.Value("bind", "127.0.0.1");
     const int port = args.Has("port") ? ParseCount(args.Value("port"), "--port", 0, 65535) : 8080;
     const size_t budget =
@@ -352,7 +352,7 @@ int RunServe(const ParsedArgs& args) {
     // Declared first, so that it goes after the services: what they leave
     // behind goes with it.
     std::unique_ptr<DownloadFolder> downloads;
-    ViewerServices services(args, ServeCommand(), specs, budget);
+    ViewerServices services(args, ServeCommand(), entries, budget);
     downloads.reset(new DownloadFolder("serve"));
 
     httplib::Server server;

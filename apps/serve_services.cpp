@@ -181,7 +181,7 @@ struct ViewerServices::Drawn {
 };
 
 struct ViewerServices::Service {
-    ServiceSpec spec;
+    ServiceEntry entry;
     ParsedArgs args;
     std::unique_ptr<Session> session;
     VMK::VmDataSource* source = nullptr;
@@ -189,15 +189,15 @@ struct ViewerServices::Service {
     size_t mapBytes = 0;
 };
 
-ViewerServices::ViewerServices(const ParsedArgs& args, const Command& command, const std::vector<ServiceSpec>& specs,
+ViewerServices::ViewerServices(const ParsedArgs& args, const Command& command, const std::vector<ServiceEntry>& entries,
                                size_t mapBudgetBytes)
     : m_mapBudget(mapBudgetBytes), m_progress(std::make_shared<Progress>()) {
-    for (const ServiceSpec& spec : specs) {
+    for (const ServiceEntry& entry : entries) {
         std::unique_ptr<Service> service(new Service);
-        service->spec = spec;
+        service->entry = entry;
         // The common options of the command line, with this service's kind;
         // a download line would only fill the terminal.
-        std::vector<std::string> line = {"--kind=" + spec.kind, "--no-progress"};
+        std::vector<std::string> line = {"--kind=" + entry.kind, "--no-progress"};
         for (const OptionDef& def : CommonOptions()) {
             const std::string name = def.name;
             if (name == "kind" || name == "progress" || name == "no-progress") continue;
@@ -205,11 +205,11 @@ ViewerServices::ViewerServices(const ParsedArgs& args, const Command& command, c
                 line.push_back("--" + name + (def.valueName ? "=" + value : std::string()));
         }
         line.push_back("--");
-        line.push_back(spec.url);
+        line.push_back(entry.url);
         service->args = ParseArgs(line, CommonOptions());
-        if (spec.kind == "wmts") service->args = WithTileCache(service->args, command);
+        if (entry.kind == "wmts") service->args = WithTileCache(service->args, command);
         service->session.reset(new Session(service->args));
-        service->source = &service->session->Open(spec.url);
+        service->source = &service->session->Open(entry.url);
         PrepareDatasets(*service->source);
         service->session->TakeLogEntries();
         m_services.push_back(std::move(service));
@@ -244,7 +244,7 @@ ViewerServices::Service& ViewerServices::ServiceAt(size_t index) {
 
 VMK::VmDatasetRaster* ViewerServices::RasterAt(Service& service, size_t dataset) {
     if (dataset >= static_cast<size_t>(service.source->GetDatasetCount()))
-        throw ViewerError(404, "no dataset " + std::to_string(dataset) + " in service " + service.spec.url);
+        throw ViewerError(404, "no dataset " + std::to_string(dataset) + " in service " + service.entry.url);
     auto* raster = dynamic_cast<VMK::VmDatasetRaster*>(service.source->GetDataset(static_cast<int>(dataset)));
     if (!raster) throw ViewerError(400, "dataset " + std::to_string(dataset) + " is not a raster");
     return raster;
@@ -346,8 +346,8 @@ std::string ViewerServices::CatalogJson() {
     for (size_t s = 0; s < m_services.size(); ++s) {
         Service& service = *m_services[s];
         VMK::VmDataSource& source = *service.source;
-        out += (s ? "," : "") + std::string("{\"id\":") + std::to_string(s) + ",\"kind\":" + Text(service.spec.kind) +
-               ",\"url\":" + Text(WithoutUserInfo(service.spec.url)) + ",\"engine\":" +
+        out += (s ? "," : "") + std::string("{\"id\":") + std::to_string(s) + ",\"kind\":" + Text(service.entry.kind) +
+               ",\"url\":" + Text(WithoutUserInfo(service.entry.url)) + ",\"engine\":" +
                Text(source.GetEngineName().str()) + ",\"version\":" + Text(source.GetServiceVersion().str()) +
                ",\"datasets\":[";
         for (int i = 0; i < source.GetDatasetCount(); ++i)
@@ -485,7 +485,7 @@ void ViewerServices::Reopen(Service& service) {
         kept.push_back(layers);
     }
     std::unique_ptr<Session> fresh(new Session(service.args));
-    VMK::VmDataSource* source = &fresh->Open(service.spec.url);
+    VMK::VmDataSource* source = &fresh->Open(service.entry.url);
     PrepareDatasets(*source);
     for (int i = 0; i < source->GetDatasetCount() && static_cast<size_t>(i) < kept.size(); ++i) {
         auto* raster = dynamic_cast<VMK::VmDatasetRaster*>(source->GetDataset(i));
@@ -497,7 +497,7 @@ void ViewerServices::Reopen(Service& service) {
             raster->SetLayerStyle(style.first.c_str(), style.second.c_str());
     }
     VMK::VmLogFile::GetInstance(false).RecordLog(
-        300, "ogcweb", ("viewer: opened " + WithoutUserInfo(service.spec.url) + " afresh to let go of its pictures").c_str(),
+        300, "ogcweb", ("viewer: opened " + WithoutUserInfo(service.entry.url) + " afresh to let go of its pictures").c_str(),
         "apps/ogcweb serve", 0);
     service.drawn.clear();
     service.session = std::move(fresh);

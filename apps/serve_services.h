@@ -41,7 +41,7 @@ private:
     std::vector<std::string> m_codes;
 };
 
-struct ServiceSpec {
+struct ServiceEntry {
     std::string kind;  // wms, wfs, wcs or wmts
     std::string url;
 };
@@ -76,7 +76,7 @@ public:
     // Opens every service (Failure when one cannot be opened). `args` holds
     // the common options; `command` is the serve command, for the tile cache
     // folder rule.
-    ViewerServices(const ParsedArgs& args, const Command& command, const std::vector<ServiceSpec>& specs,
+    ViewerServices(const ParsedArgs& args, const Command& command, const std::vector<ServiceEntry>& entries,
                    size_t mapBudgetBytes);
     ~ViewerServices();
     ViewerServices(const ViewerServices&) = delete;
