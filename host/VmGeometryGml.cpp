@@ -47,7 +47,7 @@ bool Numbers(const char* text, std::vector<double>& numbers) {
 }
 
 // One "x,y" or "x,y,z" tuple, which runs from `p` to `end`; its x and y.
-bool Tuple(const char* p, const char* end, std::vector<double>& xy) {
+bool TupleXY(const char* p, const char* end, double& x, double& y) {
     double values[3];
     int count = 0;
     for (;;) {
@@ -57,8 +57,16 @@ bool Tuple(const char* p, const char* end, std::vector<double>& xy) {
         if (*p++ != ',') return false;
     }
     if (count < 2) return false;
-    xy.push_back(values[0]);
-    xy.push_back(values[1]);
+    x = values[0];
+    y = values[1];
+    return true;
+}
+
+bool Tuple(const char* p, const char* end, std::vector<double>& xy) {
+    double x = 0, y = 0;
+    if (!TupleXY(p, end, x, y)) return false;
+    xy.push_back(x);
+    xy.push_back(y);
     return true;
 }
 
@@ -275,18 +283,7 @@ private:
     static bool Tuple(const char* p, const char* end, double& x, double& y) {
         while (p < end && IsSpace(*p)) ++p;
         while (end > p && IsSpace(end[-1])) --end;
-        double values[3];
-        int count = 0;
-        for (;;) {
-            if (count == 3 || !(p = Number(p, end, values[count]))) return false;
-            ++count;
-            if (p == end) break;
-            if (*p++ != ',') return false;
-        }
-        if (count < 2) return false;
-        x = values[0];
-        y = values[1];
-        return true;
+        return TupleXY(p, end, x, y);
     }
 
     // "x y" or "x y z".
