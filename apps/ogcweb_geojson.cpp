@@ -186,6 +186,12 @@ void AppendJsonString(std::string& out, const char* text, size_t length) {
     out += '"';
 }
 
+std::string JsonString(const std::string& text) {
+    std::string out;
+    AppendJsonString(out, text.data(), text.size());
+    return out;
+}
+
 void AppendJsonNumber(std::string& out, const std::string& text) {
     // Only an exponent or some three hundred digits can leave the range of
     // a double ("1e400"): text without either needs no conversion.

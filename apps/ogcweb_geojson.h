@@ -18,6 +18,18 @@ namespace ogcweb {
 // services do send Latin-1 now and then, and one stray byte must not make
 // the whole file unreadable.
 void AppendJsonString(std::string& out, const char* text, size_t length);
+// `text` as a JSON string, as AppendJsonString writes it.
+std::string JsonString(const std::string& text);
+// The texts as a JSON array of strings.
+template <class Texts>
+std::string JsonStrings(const Texts& texts) {
+    std::string out = "[";
+    for (const std::string& text : texts) {
+        if (out.size() > 1) out += ',';
+        AppendJsonString(out, text.data(), text.size());
+    }
+    return out + "]";
+}
 
 // Appends a numeric field's value: the engine's text when JSON reads it as
 // it is, otherwise the shortest text of its value that reads back the same;

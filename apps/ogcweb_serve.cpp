@@ -3,6 +3,7 @@
 // (apps/web/) with what the engine makes of them: pictures as PNG, features
 // as GeoJSON, the catalogue and the engine's log codes as JSON.
 #include "ogcweb_commands.h"
+#include "ogcweb_geojson.h"
 #include "ogcweb_session.h"
 #include "serve_services.h"
 
@@ -105,29 +106,6 @@ ViewRequest View(const httplib::Request& request) {
 // ---------------------------------------------------------------------------
 // Answers
 
-std::string JsonText(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
-std::string CodesJson(const std::vector<std::string>& codes) {
-    std::string out = "[";
-    for (size_t i = 0; i < codes.size(); ++i) out += (i ? "," : "") + JsonText(codes[i]);
-    return out + "]";
-}
-
 void Json(httplib::Response& response, const std::string& body) {
     response.set_header("Cache-Control", "no-store");
     response.set_content(body, "application/json");
@@ -136,7 +114,7 @@ void Json(httplib::Response& response, const std::string& body) {
 void Error(httplib::Response& response, int status, const std::string& message,
            const std::vector<std::string>& codes) {
     response.status = status;
-    Json(response, "{\"error\":" + JsonText(message) + ",\"codes\":" + CodesJson(codes) + "}");
+    Json(response, "{\"error\":" + JsonString(message) + ",\"codes\":" + JsonStrings(codes) + "}");
 }
 
 // Every answer of the API goes through here: a failure of any kind becomes
@@ -241,7 +219,7 @@ void Routes(httplib::Server& server, ViewerServices& services, const fs::path& w
     server.Get("/api/map", Api([&](const httplib::Request& request, httplib::Response& response) {
                    ViewerPicture picture = services.Map(View(request));
                    response.set_header("Cache-Control", "no-store");
-                   response.set_header("X-Codes", CodesJson(picture.codes));
+                   response.set_header("X-Codes", JsonStrings(picture.codes));
                    if (picture.stretched) {
                        response.set_header("X-Stretch-Min", std::to_string(picture.min));
                        response.set_header("X-Stretch-Max", std::to_string(picture.max));
@@ -270,7 +248,7 @@ void Routes(httplib::Server& server, ViewerServices& services, const fs::path& w
                    Json(response, "{\"count\":" + std::to_string(features.count) +
                                       ",\"truncated\":" + (features.truncated ? "true" : "false") +
                                       ",\"fromEarlierDownload\":" + (features.fromEarlierDownload ? "true" : "false") +
-                                      ",\"codes\":" + CodesJson(features.codes) +
+                                      ",\"codes\":" + JsonStrings(features.codes) +
                                       ",\"collection\":" + features.geojson + "}");
                }));
     server.Post("/api/layers", Api([&](const httplib::Request& request, httplib::Response& response) {
