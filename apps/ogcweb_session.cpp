@@ -14,7 +14,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <set>
 
 namespace fs = std::filesystem;
 
@@ -197,11 +196,7 @@ std::vector<VMK::VmLogEntry> Session::TakeLogEntries() {
 }
 
 Failure Session::Fail(const std::string& message, const std::vector<VMK::VmLogEntry>& entries) {
-    std::vector<std::string> codes;
-    std::set<std::string> seen;
-    for (const VMK::VmLogEntry& entry : entries)
-        if (seen.insert(entry.code.str()).second) codes.push_back(entry.code.str());
-
+    const std::vector<std::string> codes = VMK::DistinctCodes(entries);
     std::string notes;
     for (size_t i = 0; i < codes.size() && i < kMaxCodesShown; ++i) notes += (i ? ", " : "log: ") + codes[i];
     if (codes.size() > kMaxCodesShown) notes += ", ...";

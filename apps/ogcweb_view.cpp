@@ -41,8 +41,6 @@ namespace {
 
 // Far above any screen; views are composed in memory in one piece.
 const int kMaxViewSide = 16384;
-// The standardised pixel size of scale denominators, in metres.
-const double kPixelMetres = 0.00028;
 // Most views are composed before a line would be readable.
 const double kQuietSeconds = 1.0;
 const long kDefaultWaitSeconds = 300;
@@ -207,8 +205,7 @@ int RunView(const ParsedArgs& given) {
 
     // The level whose resolution is nearest the picture's, the way the
     // platform picks it for a map window of that size.
-    const double resolution = view.Width() / width;
-    const double scale = tiles->ScaleToNearFixScale(resolution * tiles->GetCoordRatio() / kPixelMetres);
+    const double scale = tiles->ViewScale(view, width);
     if (scale <= 0) throw session.Fail("the layer has no tile levels", session.TakeLogEntries());
     int inView = 0;
     if (std::unique_ptr<VMK::VmTiles> covering{tiles->QueryWithBounds(view, scale)}) inView = covering->GetSize();

@@ -16,7 +16,6 @@
 #include <cmath>
 #include <cstdio>
 #include <deque>
-#include <set>
 #include <thread>
 
 namespace ogcweb {
@@ -26,8 +25,6 @@ ParsedArgs WithTileCache(const ParsedArgs& args, const Command& command);
 
 namespace {
 
-// The standardised pixel size of scale denominators, in metres.
-const double kPixelMetres = 0.00028;
 // How long a tile view waits for the tiles its region lacks.
 const auto kTileWait = std::chrono::seconds(15);
 const size_t kCodesKept = 12;
@@ -43,11 +40,7 @@ std::string Number(double value) {
     return text;
 }
 
-std::string Text(const std::string& value) {
-    std::string out;
-    AppendJsonString(out, value.data(), value.size());
-    return out;
-}
+std::string Text(const std::string& value) { return JsonString(value); }
 
 std::string Bool(bool value) { return value ? "true" : "false"; }
 
@@ -103,9 +96,8 @@ void PrepareDatasets(VMK::VmDataSource& source) {
         VMK::VmDataset* dataset = source.GetDataset(i);
         if (auto* tiles = dynamic_cast<VMK::VmDatasetRasterWeb*>(dataset)) {
             tiles->Open();
-        } else if (auto* raster = dynamic_cast<VMK::VmDatasetRaster*>(dataset)) {
-            VMK::VmRasterDescription coverage;
-            if (!raster->GetRasterDescription(coverage)) raster->SetTransparent(1);
+        } else if (dataset->GetType() == VMK::VmDataset::WebMap) {
+            static_cast<VMK::VmDatasetRaster*>(dataset)->SetTransparent(1);
         }
     }
 }
@@ -251,11 +243,7 @@ VMK::VmDatasetRaster* ViewerServices::RasterAt(Service& service, size_t dataset)
 }
 
 std::vector<std::string> ViewerServices::TakeCodes(Service& service) {
-    std::vector<std::string> codes;
-    std::set<std::string> seen;
-    for (const VMK::VmLogEntry& entry : service.session->TakeLogEntries())
-        if (seen.insert(entry.code.str()).second) codes.push_back(entry.code.str());
-    return codes;
+    return VMK::DistinctCodes(service.session->TakeLogEntries());
 }
 
 // ---------------------------------------------------------------------------
@@ -310,11 +298,11 @@ std::string TilesJson(VMK::VmDatasetRasterWeb& tiles) {
 std::string FieldsJson(VMK::VmDatasetVector& vector) {
     VMK::PlxFieldInfos fields;
     vector.GetFieldInfos(fields);
-    // The vector engine's own fields ("ZK..."), which the service knows
-    // nothing of, are left out.
-    PLX::PlxArray<VMK::PlxFieldInfo> own;
+    // The platform's own fields, which the service knows nothing of, are
+    // left out.
+    VMK::PlxFieldInfos own;
     for (const VMK::PlxFieldInfo& f : fields)
-        if (f.Name.str().compare(0, 2, "ZK") != 0) own.Add(f);
+        if (!f.IsSystemField()) own.Add(f);
     return List(own, [](const VMK::PlxFieldInfo& f) {
         return "{\"name\":" + Text(f.Name.str()) + ",\"type\":\"" + FieldType(f.Type) +
                "\",\"size\":" + std::to_string(f.Size) + "}";
@@ -326,12 +314,13 @@ std::string DatasetJson(VMK::VmDataset& dataset, size_t index) {
                       ",\"type\":\"" + DatasetTypeWord(dataset.GetType()) + "\",\"crs\":" +
                       Text(CrsName(dataset.GetPrjCoordSys())) + ",\"bounds\":" + BoxJson(dataset.GetBounds()) +
                       ",\"lonLatBounds\":" + BoxJson(LonLatBounds(dataset));
+    auto* raster = dynamic_cast<VMK::VmDatasetRaster*>(&dataset);
     if (auto* tiles = dynamic_cast<VMK::VmDatasetRasterWeb*>(&dataset)) {
         out += ",\"kind\":\"tiles\",\"tiles\":" + TilesJson(*tiles);
-    } else if (auto* raster = dynamic_cast<VMK::VmDatasetRaster*>(&dataset)) {
-        const std::string coverage = CoverageJson(*raster);
-        out += coverage != "null" ? ",\"kind\":\"coverage\",\"coverage\":" + coverage
-                                  : ",\"kind\":\"map\",\"layers\":" + LayersJson(*raster);
+    } else if (raster && dataset.GetType() == VMK::VmDataset::WebCoverage) {
+        out += ",\"kind\":\"coverage\",\"coverage\":" + CoverageJson(*raster);
+    } else if (raster) {
+        out += ",\"kind\":\"map\",\"layers\":" + LayersJson(*raster);
     } else if (auto* vector = dynamic_cast<VMK::VmDatasetVector*>(&dataset)) {
         out += ",\"kind\":\"features\",\"fields\":" + FieldsJson(*vector);
     }
@@ -371,7 +360,7 @@ std::string ViewerServices::StatusJson() {
     downloads += "]";
     return "{\"requests\":" + std::to_string(p.started) + ",\"downloads\":" + downloads +
            ",\"lastOperation\":" + Text(p.lastOperation) + ",\"codes\":" +
-           List(p.codes, [](const std::string& c) { return Text(c); }) + "}";
+           JsonStrings(p.codes) + "}";
 }
 
 // ---------------------------------------------------------------------------
@@ -437,8 +426,7 @@ ViewerPicture ViewerServices::TileView(Service& service, const ViewRequest& view
     if (region.IsNull() || region.IsEmpty()) return picture;
     PLX::PlxRect2D inside;
     if (!inside.IntersectRect(region, tiles->GetBounds())) return picture;
-    const double scale =
-        tiles->ScaleToNearFixScale(region.Width() / view.width * tiles->GetCoordRatio() / kPixelMetres);
+    const double scale = tiles->ViewScale(region, view.width);
     TakeCodes(service);
     if (scale > 0 && !tiles->IsAllTilesExist(inside, scale) && tiles->Request(scale, inside, 0)) {
         const auto until = std::chrono::steady_clock::now() + kTileWait;
@@ -509,8 +497,7 @@ std::string ViewerServices::FeatureInfoJson(const ViewRequest& view, double x, d
     std::lock_guard<std::mutex> hold(m_engine);
     Service& service = ServiceAt(view.service);
     VMK::VmDatasetRaster* raster = RasterAt(service, view.dataset);
-    VMK::VmRasterDescription coverage;
-    if (dynamic_cast<VMK::VmDatasetRasterWeb*>(raster) || raster->GetRasterDescription(coverage))
+    if (raster->GetType() != VMK::VmDataset::WebMap)
         throw ViewerError(400, "dataset " + std::to_string(view.dataset) + " answers no feature information");
     const Drawn& drawn = Draw(service, view);
     const PLX::PlxRect2D point = Converted(PLX::PlxRect2D(x - 1e-9, y + 1e-9, x + 1e-9, y - 1e-9), view.crs, drawn.crs);
@@ -533,7 +520,7 @@ std::string ViewerServices::FeatureInfoJson(const ViewRequest& view, double x, d
         first = false;
     }
     return "{\"pixel\":[" + std::to_string(column) + "," + std::to_string(row) + "],\"fields\":" + fields +
-           "},\"codes\":" + List(codes, [](const std::string& c) { return Text(c); }) + "}";
+           "},\"codes\":" + JsonStrings(codes) + "}";
 }
 
 std::string ViewerServices::ValueJson(size_t serviceIndex, size_t dataset, const std::string& crs, double x, double y) {

@@ -30,6 +30,12 @@ void VmDatasetRasterWeb::SetRequestFinishedFunc(VmTileCallback, uint64_t) {}
 VmTiles* VmDatasetRasterWeb::QueryWithBounds(const PlxRect2D&, double) { return nullptr; }
 VmImageData* VmDatasetRasterWeb::LoadTileImageData(const VmTile&) { return nullptr; }
 double VmDatasetRasterWeb::ScaleToNearFixScale(double) { return 0.0; }
+
+double VmDatasetRasterWeb::ViewScale(const PlxRect2D& view, int width) {
+    const double pixelMetres = 0.00028;
+    if (width < 1) return 0.0;
+    return ScaleToNearFixScale(view.Width() / width * GetCoordRatio() / pixelMetres);
+}
 PlxRect2D VmDatasetRasterWeb::ComputeTilesBounds(double, const PlxRect2D&, int) { return PlxRect2D(); }
 double VmDatasetRasterWeb::GetCoordRatio() { return 0.0; }
 unsigned char VmDatasetRasterWeb::IsAllTilesExist(const PlxRect2D&, double) { return 0; }

@@ -308,6 +308,10 @@ public:
     virtual VmTiles* QueryWithBounds(const PlxRect2D& bounds, double scale);
     virtual VmImageData* LoadTileImageData(const VmTile& tile);
     virtual double ScaleToNearFixScale(double scale);
+    // The tile level a map window picks for `view` drawn `width` pixels
+    // wide: the level nearest that resolution's scale denominator (the
+    // standardised 0.28 mm pixel); 0 when the layer has no levels.
+    double ViewScale(const PlxRect2D& view, int width);
     virtual PlxRect2D ComputeTilesBounds(double scale, const PlxRect2D& bounds, int margin);
     virtual double GetCoordRatio();
     virtual unsigned char IsAllTilesExist(const PlxRect2D& bounds, double scale);
@@ -340,6 +344,10 @@ struct PlxFieldInfo {
     // Text a new record starts with in this field ("" = no value).
     PlxMBString DefaultValue;
     void SetDefaultValue(const PlxMBString& value) { DefaultValue = value; }
+    // One of the platform's own fields (ZkID, ZkSdriW, ...), which a dataset
+    // lists beside the service's: the name starts with "Zk" in any case. No
+    // field of a service does; the engine renames such fields.
+    bool IsSystemField() const { return Name.GetLength() >= 2 && Name.Left(2).CompareNoCase("zk") == 0; }
 };
 using PlxFieldInfos = PlxArray<PlxFieldInfo>;
 

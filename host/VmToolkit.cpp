@@ -6,6 +6,7 @@
 #include <pugixml.hpp>
 
 #include <csignal>
+#include <set>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -141,6 +142,14 @@ void VmLogFile::RecordLog(int level, const char* message, const char* detail, co
 namespace {
 thread_local VmLogCapture* t_capture = nullptr;
 } // namespace
+
+std::vector<std::string> DistinctCodes(const std::vector<VmLogEntry>& entries) {
+    std::vector<std::string> codes;
+    std::set<std::string> seen;
+    for (const VmLogEntry& entry : entries)
+        if (seen.insert(entry.code.str()).second) codes.push_back(entry.code.str());
+    return codes;
+}
 
 VmLogCapture::VmLogCapture() : m_outer(t_capture) { t_capture = this; }
 

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace VMK {
@@ -132,6 +133,10 @@ private:
     PlxMBString m_path;
     std::vector<VmLogEntry> m_entries;
 };
+
+// The distinct codes of `entries`, in the order first logged: what a host
+// names when it reports a failure.
+std::vector<std::string> DistinctCodes(const std::vector<VmLogEntry>& entries);
 
 // Collects the entries recorded on the constructing thread while it lives,
 // so that a host serving several callers at once (the Python module) tells

@@ -9,7 +9,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <set>
 
 namespace fs = std::filesystem;
 
@@ -88,11 +87,7 @@ VMK::VmDataSource* Engine::Create() {
 }
 
 std::vector<std::string> CodesOf(const VMK::VmLogCapture& capture) {
-    std::vector<std::string> codes;
-    std::set<std::string> seen;
-    for (const VMK::VmLogEntry& entry : capture.Entries())
-        if (seen.insert(entry.code.str()).second) codes.push_back(entry.code.str());
-    return codes;
+    return VMK::DistinctCodes(capture.Entries());
 }
 
 void UseOwnTemporaryFolder() {

@@ -63,14 +63,14 @@ PLX::PlxRect2D Region(const std::vector<double>& box) {
     return PLX::PlxRect2D(box[0], box[3], box[2], box[1]);
 }
 
+// Which wrapper the package gives the dataset.
 const char* DatasetKind(VMK::VmDataset* dataset) {
-    if (dynamic_cast<VMK::VmDatasetRasterWeb*>(dataset)) return "tiles";
-    if (auto* raster = dynamic_cast<VMK::VmDatasetRaster*>(dataset)) {
-        VMK::VmRasterDescription description;
-        return raster->GetRasterDescription(description) ? "coverage" : "map";
+    switch (dataset->GetType()) {
+    case VMK::VmDataset::WebTile: return "tiles";
+    case VMK::VmDataset::WebMap: return "map";
+    case VMK::VmDataset::WebCoverage: return "coverage";
+    default: return dynamic_cast<VMK::VmDatasetVector*>(dataset) ? "features" : "other";
     }
-    if (dynamic_cast<VMK::VmDatasetVector*>(dataset)) return "features";
-    return "other";
 }
 
 // ---------------------------------------------------------------------------
@@ -363,8 +363,7 @@ struct Dataset {
         });
         py::list out;
         for (const VMK::PlxFieldInfo& f : fields) {
-            // The vector engine's own fields are none of the service's.
-            if (f.Name.str().compare(0, 2, "ZK") == 0) continue;
+            if (f.IsSystemField()) continue;
             out.append(py::make_tuple(f.Name.str(), static_cast<int>(f.Type), f.Size));
         }
         return out;
@@ -448,8 +447,7 @@ struct Dataset {
         return Run(*state, [&](VMK::VmDataSource& source, VMK::VmLogCapture& capture) {
             auto* layer = As<VMK::VmDatasetRasterWeb>(source, index);
             const PLX::PlxRect2D region = Region(box);
-            // The standardised pixel of scale denominators is 0.28 mm.
-            const double scale = layer->ScaleToNearFixScale(region.Width() / width * layer->GetCoordRatio() / 0.00028);
+            const double scale = layer->ViewScale(region, width);
             if (scale <= 0) throw EngineError("the layer has no tile levels", CodesOf(capture));
             PLX::PlxRect2D inside;
             if (inside.IntersectRect(region, layer->GetBounds()) && !layer->IsAllTilesExist(inside, scale) &&
